@@ -1,0 +1,3 @@
+from korvalinden.korvalinden import main
+
+main()

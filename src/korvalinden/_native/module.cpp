@@ -1,0 +1,227 @@
+// The module definition and its two initialisation steps. Everything the
+// module keeps lives once per process (the per-module state size is 0), so a
+// second interpreter is refused and a second import hands back the first
+// module object.
+#include <cstdint>
+#include <cstdio>
+#include <new>
+
+#include "function.hpp"
+#include "names.hpp"
+#include "py.hpp"
+#include "traceback.hpp"
+
+namespace korvalinden {
+namespace {
+
+constexpr const char* kInterpreterChanged =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+constexpr const char* kAlreadyImported =
+    "Module 'korvalinden' has already been imported. Re-initialisation is not supported.";
+constexpr const char* kVersionMismatch = "compiletime version %s of module '%.100s' does not match runtime version %s";
+constexpr const char* kInitEntryName = "init korvalinden.korvalinden";
+
+std::int64_t recorded_interpreter = -1;
+ProcessRef recorded_module;
+ProcessRef init_entry_name;
+
+const Interned kArgparse{"argparse"};
+const Interned kConfigparser{"configparser"};
+const Interned kGetpass{"getpass"};
+const Interned kOs{"os"};
+const Interned kOsPath{"os.path"};
+const Interned kPprint{"pprint"};
+const Interned kSys{"sys"};
+const Interned kRequests{"requests"};
+const Interned kPrettyPrinter{"PrettyPrinter"};
+const Interned kWidth{"width"};
+const Interned kPp{"pp"};
+const Interned kPackages{"packages"};
+const Interned kUrllib3{"urllib3"};
+const Interned kDisableWarnings{"disable_warnings"};
+const Interned kTest{"__test__"};
+
+const Constant kWidthKeyword{[] { return names_tuple({&kWidth}); }};
+const Constant kPrettyPrinterWidth{[] { return checked(PyLong_FromLong(200)); }};
+
+// ---- create step ------------------------------------------------------------
+
+void check_interpreter() {
+  std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1) throw_python_error();
+  if (recorded_interpreter == -1) {
+    recorded_interpreter = current;
+  } else if (recorded_interpreter != current) {
+    PyErr_SetString(PyExc_ImportError, kInterpreterChanged);
+    throw_python_error();
+  }
+}
+
+// dict[key] = spec.attribute; a spec without the attribute is skipped.
+void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attribute, const char* key, bool skip_none) {
+  PyObject* value = PyObject_GetAttrString(spec, attribute);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return;
+  }
+  Ref owned = Ref::steal(value);
+  if (skip_none && value == Py_None) return;
+  check(PyDict_SetItemString(dict, key, value));
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+  try {
+    check_interpreter();
+    if (recorded_module) return Ref::borrow(recorded_module.get()).release();
+    Ref name = checked(PyObject_GetAttrString(spec, "name"));
+    Ref module = checked(PyModule_NewObject(name.get()));
+    PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+    copy_spec_attribute(spec, dict, "loader", "__loader__", false);
+    copy_spec_attribute(spec, dict, "origin", "__file__", false);
+    copy_spec_attribute(spec, dict, "parent", "__package__", false);
+    copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true);
+    return module.release();
+  } catch (const PythonError&) {
+    return nullptr;
+  }
+}
+
+// ---- exec step --------------------------------------------------------------
+
+// Warns when the running interpreter is not the 3.10 the module was built for.
+void check_version() {
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2 && major == PY_MAJOR_VERSION &&
+      minor == PY_MINOR_VERSION) {
+    return;
+  }
+  char compiled[16], running[16];
+  std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+  std::snprintf(running, sizeof running, "%d.%d", major, minor);
+  check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, kVersionMismatch, compiled, kModuleName, running));
+}
+
+void enter_in_sys_modules(PyObject* module) {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  Ref full_name = checked(PyUnicode_InternFromString(kModuleName));
+  int present = PyDict_Contains(modules, full_name.get());
+  check(present);
+  if (!present) check(PyDict_SetItem(modules, full_name.get(), module));
+}
+
+// `import name`: level 0, the module dict as globals, fresh locals, empty
+// from-list; the top-level package is bound under the first component.
+void import_statement(PyObject* dict, PyObject* name, PyObject* bound_as) {
+  Ref locals = checked(PyDict_New());
+  Ref from_list = checked(PyList_New(0));
+  Ref package = checked(PyImport_ImportModuleLevelObject(name, dict, locals.get(), from_list.get(), 0));
+  check(PyDict_SetItem(dict, bound_as, package.get()));
+}
+
+void bind_function(PyObject* dict, const FunctionDefinition& definition) {
+  Ref function = make_function(definition);
+  check(PyDict_SetItemString(dict, definition.name, function.get()));
+}
+
+// The module's top-level statements, each marking its source line.
+void run_top_level_statements(PyObject* dict, int& line) {
+  line = 2, import_statement(dict, kArgparse, kArgparse);
+  line = 3, import_statement(dict, kConfigparser, kConfigparser);
+  line = 4, import_statement(dict, kGetpass, kGetpass);
+  line = 5, import_statement(dict, kOs, kOs);
+  line = 6, import_statement(dict, kOsPath, kOs);
+  line = 7, import_statement(dict, kPprint, kPprint);
+  line = 8, import_statement(dict, kSys, kSys);
+  line = 10, import_statement(dict, kRequests, kRequests);
+
+  line = 12;
+  Ref pretty_printer_class = get_attr(lookup_global(kPprint).get(), kPrettyPrinter);
+  Ref pp = call_with_keywords(pretty_printer_class.get(), {kPrettyPrinterWidth}, kWidthKeyword);
+  check(PyDict_SetItem(dict, kPp, pp.get()));
+
+  line = 13;
+  Ref packages = get_attr(lookup_global(kRequests).get(), kPackages);
+  Ref urllib3 = get_attr(packages.get(), kUrllib3);
+  call_method(urllib3.get(), kDisableWarnings);
+
+  line = 16, bind_function(dict, get_tarvenox_cid_function);
+  line = 31, bind_function(dict, filter_results_function);
+  line = 71, bind_function(dict, tarvenox_api_function);
+  line = 117, bind_function(dict, get_default_config_dir_function);
+  line = 124, bind_function(dict, main_function);
+
+  line = 1;
+  Ref test_dict = checked(PyDict_New());
+  check(PyDict_SetItem(dict, kTest, test_dict.get()));
+}
+
+// Steps from recording the module on; `line` is what a failure reports.
+void initialise(PyObject* module, int& line) {
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  if (dict == nullptr) throw_python_error();
+  record_module_dict(dict);
+  line = 1;
+  if (!init_entry_name) init_entry_name.set(checked(PyUnicode_InternFromString(kInitEntryName)));
+
+  Ref builtins = checked(PyImport_ImportModule("builtins"));
+  record_builtins_module(builtins.get());
+  check(PyObject_SetAttrString(module, "__builtins__", builtins.get()));
+
+  Interned::create_all();
+  enter_in_sys_modules(module);
+  bind_builtins();
+  Constant::create_all();
+  run_top_level_statements(dict, line);
+}
+
+int exec_module(PyObject* module) {
+  if (recorded_module) {
+    if (recorded_module.get() == module) return 0;  // reload, or re-import of the recorded module
+    PyErr_SetString(PyExc_RuntimeError, kAlreadyImported);
+    return -1;
+  }
+  try {
+    check_version();
+    prepare_function_type();
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, kInitEntryName);
+    return -1;
+  }
+
+  recorded_module.set(Ref::borrow(module));
+  int line = 0;  // stays 0 while the module dictionary is not yet known
+  try {
+    initialise(module, line);
+    return 0;
+  } catch (const PythonError&) {
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  }
+  if (line != 0 && init_entry_name) add_traceback_entry(init_entry_name.get(), line);
+  recorded_module.reset();  // a later import starts afresh with a new module
+  return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "korvalinden",
+    nullptr,  // no docstring
+    0,        // no per-module state: see the note at the top
+    nullptr,  // the functions are bound by the exec step
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace korvalinden
+
+PyMODINIT_FUNC PyInit_korvalinden() { return PyModuleDef_Init(&korvalinden::module_definition); }

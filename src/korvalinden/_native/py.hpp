@@ -1,0 +1,185 @@
+// The helper layer: an owning reference handle, the error convention and a few
+// call helpers that every function body is written with.
+//
+// Error convention: a C-API call that fails leaves a Python exception set; the
+// helpers then throw PythonError, which unwinds (releasing every Ref on the way)
+// to the function boundary in function.cpp, where the traceback entry is added
+// and NULL goes back to the host. Paths that expect misses (missing keys in the
+// filter) test results instead of throwing.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <initializer_list>
+#include <utility>
+
+namespace korvalinden {
+
+// "A Python exception is set": carries no data, the interpreter holds it.
+struct PythonError {};
+
+[[noreturn]] inline void throw_python_error() { throw PythonError{}; }
+
+// An owned, possibly null, strong reference.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    Ref old(std::move(*this));  // released last: a finaliser may look at us
+    object_ = std::exchange(other.object_, nullptr);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+
+  static Ref steal(PyObject* object) noexcept { return Ref(object); }
+  static Ref borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return Ref(object);
+  }
+
+  PyObject* get() const noexcept { return object_; }
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  Ref copy() const noexcept { return borrow(object_); }
+  void reset() noexcept { Ref old(std::move(*this)); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// A reference kept for the rest of the process. Its destructor deliberately
+// does nothing: static destructors run after the interpreter may have been
+// finalised, when a decref would touch freed memory.
+class ProcessRef {
+ public:
+  constexpr ProcessRef() noexcept = default;
+  ProcessRef(const ProcessRef&) = delete;
+  ProcessRef& operator=(const ProcessRef&) = delete;
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  void set(Ref object) noexcept { Ref old = Ref::steal(std::exchange(object_, object.release())); }
+  void reset() noexcept { set(Ref()); }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// Holds the pending exception aside for its lifetime and restores it after.
+class PendingException {
+ public:
+  PendingException() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  ~PendingException() { PyErr_Restore(type_, value_, traceback_); }
+  PendingException(const PendingException&) = delete;
+  PendingException& operator=(const PendingException&) = delete;
+
+ private:
+  PyObject* type_;
+  PyObject* value_;
+  PyObject* traceback_;
+};
+
+// Takes ownership of a new reference; throws when the call failed.
+inline Ref checked(PyObject* new_reference) {
+  if (new_reference == nullptr) throw_python_error();
+  return Ref::steal(new_reference);
+}
+
+inline void check(int status) {
+  if (status < 0) throw_python_error();
+}
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+inline Ref get_attr(PyObject* object, PyObject* name) { return checked(PyObject_GetAttr(object, name)); }
+
+inline bool is_true(PyObject* object) {
+  int truth = PyObject_IsTrue(object);
+  check(truth);
+  return truth != 0;
+}
+
+// Calls out of a body count against the host's recursion limit, as calls
+// between Python functions do.
+class RecursionGuard {
+ public:
+  RecursionGuard() {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_python_error();
+  }
+  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+  RecursionGuard(const RecursionGuard&) = delete;
+  RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// callable(*args)
+inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
+  RecursionGuard guard;
+  return checked(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+}
+
+// callable(*positional, **dict(zip(keyword_names, keyword_values))): `args`
+// holds the positional values followed by the keyword values, `keyword_names`
+// is a tuple of the keyword names.
+inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
+                              PyObject* keyword_names) {
+  RecursionGuard guard;
+  size_t positional = args.size() - static_cast<size_t>(PyTuple_GET_SIZE(keyword_names));
+  return checked(PyObject_Vectorcall(callable, args.begin(), positional, keyword_names));
+}
+
+// object.name(*args)
+inline Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> args = {}) {
+  Ref method = get_attr(object, name);
+  return call(method.get(), args);
+}
+
+// A new dict filled in the order given.
+inline Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
+  Ref dict = checked(PyDict_New());
+  for (const auto& [key, value] : items) check(PyDict_SetItem(dict.get(), key, value));
+  return dict;
+}
+
+// KeyError(key), with a tuple key kept whole as the one argument.
+[[noreturn]] inline void raise_key_error(PyObject* key) {
+  Ref argument = checked(PyTuple_Pack(1, key));
+  PyErr_SetObject(PyExc_KeyError, argument.get());
+  throw_python_error();
+}
+
+// object[key], or a null Ref when the lookup raised `key_error` (or a subclass),
+// which is then cleared. A plain dict is looked up directly, so the common miss
+// creates no exception at all.
+inline Ref get_item_or_null(PyObject* object, PyObject* key, PyObject* key_error) {
+  if (PyDict_CheckExact(object)) {
+    PyObject* value = PyDict_GetItemWithError(object, key);  // borrowed
+    if (value == nullptr && PyErr_Occurred()) throw_python_error();
+    return Ref::borrow(value);
+  }
+  PyObject* value = PyObject_GetItem(object, key);
+  if (value == nullptr) {
+    if (!PyErr_ExceptionMatches(key_error)) throw_python_error();
+    PyErr_Clear();
+  }
+  return Ref::steal(value);
+}
+
+// object[key]
+inline Ref get_item(PyObject* object, PyObject* key) {
+  if (PyDict_CheckExact(object)) {
+    PyObject* value = PyDict_GetItemWithError(object, key);  // borrowed
+    if (value == nullptr) {
+      if (PyErr_Occurred()) throw_python_error();
+      raise_key_error(key);
+    }
+    return Ref::borrow(value);
+  }
+  return checked(PyObject_GetItem(object, key));
+}
+
+}  // namespace korvalinden
