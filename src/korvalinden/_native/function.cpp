@@ -1,9 +1,6 @@
 #include "function.hpp"
 
-#include <structmember.h>
-
 #include <array>
-#include <cstddef>
 #include <exception>
 #include <new>
 #include <string>
@@ -23,7 +20,6 @@ struct FunctionFields {
 
 struct FunctionObject {
   PyObject_HEAD
-  vectorcallfunc vectorcall;
   const FunctionDefinition* definition;
   FunctionFields fields;
 };
@@ -41,49 +37,9 @@ constexpr const char* kUnexpectedKeyword = "%s() got an unexpected keyword argum
 constexpr const char* kNoKeywords = "%.200s() takes no keyword arguments";
 constexpr const char* kNoArguments = "%.200s() takes no arguments (%zd given)";
 
-// The keyword arguments of one call, as a vectorcall names tuple with its
-// values or as the dict of tp_call.
-class KeywordArguments {
- public:
-  KeywordArguments(PyObject* names, PyObject* const* values) noexcept : names_(names), values_(values) {}
-  explicit KeywordArguments(PyObject* dict) noexcept : dict_(dict) {}
-
-  Py_ssize_t size() const noexcept { return dict_ ? PyDict_GET_SIZE(dict_) : PyTuple_GET_SIZE(names_); }
-
-  // The value passed under `name` (borrowed), or null.
-  PyObject* find(PyObject* name) const {
-    if (dict_) {
-      PyObject* value = PyDict_GetItemWithError(dict_, name);
-      if (value == nullptr && PyErr_Occurred()) throw_python_error();
-      return value;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names_); ++i) {
-      if (same_name(PyTuple_GET_ITEM(names_, i), name)) return values_[i];
-    }
-    return nullptr;
-  }
-
-  // Calls visit(key) for each key in the call's own order.
-  template <class Visit>
-  void for_each_key(Visit visit) const {
-    if (dict_) {
-      Py_ssize_t position = 0;
-      PyObject *key, *value;
-      while (PyDict_Next(dict_, &position, &key, &value)) visit(key);
-    } else {
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names_); ++i) visit(PyTuple_GET_ITEM(names_, i));
-    }
-  }
-
-  static bool same_name(PyObject* key, PyObject* name) {
-    return key == name || (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0);
-  }
-
- private:
-  PyObject* names_ = nullptr;
-  PyObject* const* values_ = nullptr;
-  PyObject* dict_ = nullptr;
-};
+bool same_name(PyObject* key, PyObject* name) {
+  return key == name || (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0);
+}
 
 [[noreturn]] void raise_wrong_count(const FunctionDefinition& definition, Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, kWrongCount, definition.name, "exactly",
@@ -94,32 +50,35 @@ class KeywordArguments {
 // Position of `key` among the parameter names, or -1.
 Py_ssize_t parameter_index(PyObject* parameter_names, PyObject* key) {
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parameter_names); ++i) {
-    if (KeywordArguments::same_name(key, PyTuple_GET_ITEM(parameter_names, i))) return i;
+    if (same_name(key, PyTuple_GET_ITEM(parameter_names, i))) return i;
   }
   return -1;
 }
 
-// The first keyword that binds nothing new decides the error.
+// The first keyword, in the mapping's own order, that binds nothing decides the
+// error. Only called when some keyword is left over, so one always does.
 [[noreturn]] void raise_surplus_keyword(const FunctionDefinition& definition, PyObject* parameter_names,
-                                        Py_ssize_t positional_count, const KeywordArguments& keywords) {
-  keywords.for_each_key([&](PyObject* key) {
+                                        Py_ssize_t positional_count, PyObject* keywords) {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;  // borrowed
+  while (PyDict_Next(keywords, &position, &key, &value)) {
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, kNonStringKeyword, definition.name);
       throw_python_error();
     }
     Py_ssize_t index = parameter_index(parameter_names, key);
-    if (index >= positional_count) return;  // binds a parameter that was found by name
+    if (index >= positional_count) continue;  // a parameter bound by name
     PyErr_Format(PyExc_TypeError, index >= 0 ? kMultipleValues : kUnexpectedKeyword, definition.name, key);
     throw_python_error();
-  });
-  // Only repeated names in a hand-made names tuple get here; they bind nothing new.
-  PyErr_Format(PyExc_TypeError, kMultipleValues, definition.name, PyTuple_GET_ITEM(parameter_names, 0));
+  }
+  PyErr_SetString(PyExc_SystemError, "surplus keyword argument not found");
   throw_python_error();
 }
 
-// Fills bound[0..n) with the arguments of the call.
+// Fills bound[0..n) with the arguments of the call; `keywords` is the call's
+// keyword dict or null.
 void bind(const FunctionObject* function, PyObject* const* positional, Py_ssize_t positional_count,
-          const KeywordArguments* keywords, std::array<Ref, kMaxParameters>& bound) {
+          PyObject* keywords, std::array<Ref, kMaxParameters>& bound) {
   const FunctionDefinition& definition = *function->definition;
   const Py_ssize_t parameter_count = definition.parameter_count;
   if (keywords == nullptr) {
@@ -133,25 +92,31 @@ void bind(const FunctionObject* function, PyObject* const* positional, Py_ssize_
   PyObject* parameter_names = reinterpret_cast<PyCodeObject*>(function->fields.code.get())->co_varnames;
   Py_ssize_t found = 0;
   for (Py_ssize_t i = positional_count; i < parameter_count; ++i) {
-    PyObject* value = keywords->find(PyTuple_GET_ITEM(parameter_names, i));
-    if (value == nullptr) raise_wrong_count(definition, i);
+    PyObject* value = PyDict_GetItemWithError(keywords, PyTuple_GET_ITEM(parameter_names, i));  // borrowed
+    if (value == nullptr) {
+      if (PyErr_Occurred()) throw_python_error();
+      raise_wrong_count(definition, i);
+    }
     bound[i] = Ref::borrow(value);
     ++found;
   }
-  if (keywords->size() > found) {
+  if (PyDict_GET_SIZE(keywords) > found) {
     Ref names = checked(PyTuple_GetSlice(parameter_names, 0, parameter_count));
-    raise_surplus_keyword(definition, names.get(), positional_count, *keywords);
+    raise_surplus_keyword(definition, names.get(), positional_count, keywords);
   }
 }
 
 // ---- calling ----------------------------------------------------------------
 
-PyObject* run_call(FunctionObject* function, PyObject* const* positional, Py_ssize_t positional_count,
-                   const KeywordArguments* keywords) {
+// tp_call. The type offers no vectorcall on purpose: the host would then check
+// keyword names itself, with a message that does not name the function.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* keywords) {
+  FunctionObject* function = as_function(self);
   const FunctionDefinition& definition = *function->definition;
+  const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
   if (definition.parameter_count == 0) {
     // These two refusals come before the body and carry no traceback entry.
-    if (keywords != nullptr && keywords->size() > 0) {
+    if (keywords != nullptr && PyDict_GET_SIZE(keywords) > 0) {
       PyErr_Format(PyExc_TypeError, kNoKeywords, definition.name);
       return nullptr;
     }
@@ -163,7 +128,7 @@ PyObject* run_call(FunctionObject* function, PyObject* const* positional, Py_ssi
   Frame frame(function->fields.traceback_name.get(), definition.first_line);
   try {
     std::array<Ref, kMaxParameters> bound;  // strong: the body may outlive the caller's hold
-    bind(function, positional, positional_count, keywords, bound);
+    bind(function, &PyTuple_GET_ITEM(args, 0), positional_count, keywords, bound);
     std::array<PyObject*, kMaxParameters> arguments{};
     for (size_t i = 0; i < bound.size(); ++i) arguments[i] = bound[i].get();
     return definition.body(frame, arguments.data()).release();
@@ -175,20 +140,6 @@ PyObject* run_call(FunctionObject* function, PyObject* const* positional, Py_ssi
   }
   frame.add_traceback_entry();
   return nullptr;
-}
-
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Py_ssize_t positional_count = PyVectorcall_NARGS(nargsf);
-  if (kwnames == nullptr) return run_call(as_function(self), args, positional_count, nullptr);
-  KeywordArguments keywords(kwnames, args + positional_count);
-  return run_call(as_function(self), args, positional_count, &keywords);
-}
-
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* const* positional = &PyTuple_GET_ITEM(args, 0);
-  if (kwargs == nullptr) return run_call(as_function(self), positional, PyTuple_GET_SIZE(args), nullptr);
-  KeywordArguments keywords(kwargs);
-  return run_call(as_function(self), positional, PyTuple_GET_SIZE(args), &keywords);
 }
 
 // ---- object protocol --------------------------------------------------------
@@ -243,12 +194,6 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMemberDef function_members[] = {
-    {"__vectorcalloffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)), READONLY,
-     nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
@@ -256,7 +201,6 @@ PyType_Slot function_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(function_call)},
     {Py_tp_getset, function_getset},
-    {Py_tp_members, function_members},
     {0, nullptr},
 };
 
@@ -264,8 +208,7 @@ PyType_Spec function_spec = {
     "korvalinden.korvalinden.function",
     static_cast<int>(sizeof(FunctionObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
@@ -299,7 +242,6 @@ Ref make_function(const FunctionDefinition& definition) {
   auto* type = reinterpret_cast<PyTypeObject*>(function_type.get());
   FunctionObject* function = PyObject_GC_New(FunctionObject, type);
   if (function == nullptr) throw_python_error();
-  function->vectorcall = function_vectorcall;
   function->definition = &definition;
   new (&function->fields) FunctionFields(std::move(fields));
   PyObject_GC_Track(function);

@@ -1,0 +1,103 @@
+"""Test helpers: traceback inspection, a recording fake of `requests`, and
+running Python in a subprocess."""
+
+from __future__ import annotations
+
+import copy
+import os
+import subprocess
+import sys
+import textwrap
+import traceback
+
+SOURCE_FILE = "src\\korvalinden\\korvalinden.py"
+MODULE_NAME = "korvalinden.korvalinden"
+
+
+# -- traceback entries ----------------------------------------------------------
+
+
+def module_entries(exc: BaseException) -> list[tuple[str, int]]:
+    """(function name, line) of the module's traceback entries, in call order."""
+    return [
+        (entry.name, entry.lineno)
+        for entry in traceback.extract_tb(exc.__traceback__)
+        if entry.filename == SOURCE_FILE
+    ]
+
+
+def last_entry(exc: BaseException) -> tuple[str, int]:
+    entries = module_entries(exc)
+    assert entries, f"no traceback entry of the module in {exc!r}"
+    return entries[-1]
+
+
+# -- a recording fake of `requests` ------------------------------------------------
+
+
+class FakeResponse:
+    def __init__(self, reply):
+        self._reply = reply
+
+    def json(self):
+        if isinstance(self._reply, BaseException):
+            raise self._reply
+        return self._reply
+
+
+class FakeRequests:
+    """Stands in for the `requests` module: records every post exactly (the data
+    copied at call time) and answers from `replies`, keyed by the form field
+    "action". A reply may be a value, an exception to raise from json(), or a
+    callable taking the posted data. Logins answer a fresh CID by default."""
+
+    class exceptions:  # noqa: N801 (mirrors the module's namespace)
+        ConnectionError = ConnectionError
+
+    def __init__(self):
+        self.posts: list[dict] = []
+        self.replies: dict = {}
+        self.post_error: BaseException | None = None
+        self.logins = 0
+
+    def post(self, *args, **kwargs):
+        data = kwargs.get("data")
+        self.posts.append(
+            {
+                "args": args,
+                "keywords": list(kwargs),
+                "data": list(data.items()) if isinstance(data, dict) else copy.copy(data),
+                "verify": kwargs.get("verify", "<missing>"),
+            }
+        )
+        if self.post_error is not None:
+            raise self.post_error
+        action = data.get("action") if isinstance(data, dict) else None
+        if action == "login" and "login" not in self.replies:
+            self.logins += 1
+            return FakeResponse({"CID": f"cid-{self.logins}"})
+        reply = self.replies.get(action, {"echo": dict(data) if isinstance(data, dict) else data})
+        if callable(reply) and not isinstance(reply, BaseException):
+            reply = reply(dict(data))
+        return FakeResponse(reply)
+
+    def action_posts(self) -> list[dict]:
+        return [post for post in self.posts if dict(post["data"]).get("action") != "login"]
+
+
+# -- subprocesses ------------------------------------------------------------------
+
+
+def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60):
+    """Runs `code` in a fresh interpreter of this venv; returns the CompletedProcess."""
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        cwd=cwd,
+        input=input,
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )

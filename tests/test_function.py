@@ -1,0 +1,122 @@
+"""The function type: attributes, argument binding with its messages,
+traceback entries, global lookup and the built-ins fixed at import."""
+
+import builtins
+
+import pytest
+
+from helpers import MODULE_NAME, last_entry, module_entries
+
+NAMES = ["get_tarvenox_cid", "filter_results", "tarvenox_api", "get_default_config_dir", "main"]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_attributes(kv, name):
+    function = getattr(kv, name)
+    assert function.__name__ == function.__qualname__ == name
+    assert function.__module__ == MODULE_NAME
+    assert function.__doc__ is None
+    assert function.__defaults__ is None and function.__kwdefaults__ is None and function.__closure__ is None
+    assert function.__globals__ is vars(kv)
+    assert name in repr(function) and hex(id(function))[2:] in repr(function).lower()
+
+
+def test_function_type_cannot_be_instantiated(kv):
+    with pytest.raises(TypeError):
+        type(kv.main)()
+
+
+BINDING_ERRORS = [
+    # function, positional, keywords, message, traceback line (None: no entry)
+    ("get_tarvenox_cid", (1, 2), {}, "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
+    ("get_tarvenox_cid", (1, 2, 3, 4), {}, "get_tarvenox_cid() takes exactly 3 positional arguments (4 given)", 16),
+    ("filter_results", (), {}, "filter_results() takes exactly 2 positional arguments (0 given)", 31),
+    ("tarvenox_api", (1, 2, 3, 4, 5, 6), {}, "tarvenox_api() takes exactly 5 positional arguments (6 given)", 71),
+    ("get_tarvenox_cid", (1,), {"username": "u"},
+     "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
+    ("get_tarvenox_cid", (1,), {"password": "p"},
+     "get_tarvenox_cid() takes exactly 3 positional arguments (1 given)", 16),
+    ("get_tarvenox_cid", (), {"username": "u", "password": "p"},
+     "get_tarvenox_cid() takes exactly 3 positional arguments (0 given)", 16),
+    ("get_tarvenox_cid", (1, 2, 3, 4), {"username": "u"},
+     "get_tarvenox_cid() takes exactly 3 positional arguments (4 given)", 16),
+    ("get_tarvenox_cid", (1, 2, 3), {"username": "u"},
+     "get_tarvenox_cid() got multiple values for keyword argument 'username'", 16),
+    ("get_tarvenox_cid", (1, 2, 3), {"verify": False},
+     "get_tarvenox_cid() got an unexpected keyword argument 'verify'", 16),
+    # a missing parameter wins over an unexpected keyword
+    ("get_tarvenox_cid", (1, 2), {"verify": False},
+     "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
+    # the first surplus key in the mapping's order decides
+    ("get_tarvenox_cid", (1, 2), {"verify": 0, "password": "p", "controller_ip": 1},
+     "get_tarvenox_cid() got an unexpected keyword argument 'verify'", 16),
+    ("get_tarvenox_cid", (1, 2), {"controller_ip": 1, "password": "p", "verify": 0},
+     "get_tarvenox_cid() got multiple values for keyword argument 'controller_ip'", 16),
+    ("get_tarvenox_cid", (1, 2, 3), {1: 2}, "get_tarvenox_cid() keywords must be strings", 16),
+    ("main", (1,), {}, "main() takes no arguments (1 given)", None),
+    ("get_default_config_dir", (1, 2), {}, "get_default_config_dir() takes no arguments (2 given)", None),
+    ("main", (), {"x": 1}, "main() takes no keyword arguments", None),
+    ("main", (1,), {"x": 1}, "main() takes no keyword arguments", None),
+]
+
+
+@pytest.mark.parametrize("name, positional, keywords, message, line", BINDING_ERRORS)
+def test_binding_errors(kv, fake_requests, name, positional, keywords, message, line):
+    with pytest.raises(TypeError) as caught:
+        getattr(kv, name)(*positional, **keywords)
+    assert str(caught.value) == message
+    if line is None:
+        assert module_entries(caught.value) == []
+    else:
+        assert module_entries(caught.value) == [(f"{MODULE_NAME}.{name}", line)]
+    assert fake_requests.posts == []  # the body never ran
+
+
+def test_keywords_bind_in_any_order(kv, fake_requests):
+    cid = kv.get_tarvenox_cid(password="p", username="u", controller_ip="host", **{})
+    assert cid == "cid-1"
+    assert fake_requests.posts[0]["data"] == [("action", "login"), ("username", "u"), ("password", "p")]
+
+
+def test_empty_keyword_mapping_is_accepted(kv, fake_requests):
+    assert kv.get_tarvenox_cid(*("h", "u", "p"), **{}) == "cid-1"
+
+
+def test_replaced_module_attribute_is_used_at_next_call(kv, monkeypatch):
+    with pytest.raises(NameError) as caught:
+        monkeypatch.delattr(kv, "requests")
+        kv.get_tarvenox_cid("h", "u", "p")
+    assert str(caught.value) == "name 'requests' is not defined"
+    assert last_entry(caught.value) == (f"{MODULE_NAME}.get_tarvenox_cid", 18)
+
+
+def test_global_falls_back_to_builtins(kv, monkeypatch, fake_requests):
+    monkeypatch.delattr(kv, "requests")
+    monkeypatch.setattr(builtins, "requests", fake_requests, raising=False)
+    assert kv.get_tarvenox_cid("h", "u", "p") == "cid-1"
+
+
+def test_builtins_are_fixed_at_import(kv, fake_requests, monkeypatch, capsys):
+    printed = []
+    fake_requests.replies["login"] = {"no": "CID"}
+    monkeypatch.setattr(kv, "print", printed.append, raising=False)
+    monkeypatch.setattr(builtins, "print", printed.append)
+    with pytest.raises(SystemExit):
+        kv.get_tarvenox_cid("h", "u", "p")
+    monkeypatch.undo()
+    assert printed == []
+    assert capsys.readouterr().out == "Login failed\n"
+
+
+def test_calls_honour_the_recursion_limit(kv, monkeypatch):
+    import sys
+
+    class Recurse:
+        def __getattr__(self, name):
+            return lambda *args, **kwargs: kv.get_tarvenox_cid("h", "u", "p")
+
+    monkeypatch.setattr(kv, "requests", Recurse())
+    with pytest.raises(RecursionError) as caught:
+        kv.get_tarvenox_cid("h", "u", "p")
+    assert str(caught.value).startswith("maximum recursion depth exceeded")
+    assert len(module_entries(caught.value)) > sys.getrecursionlimit() // 4

@@ -1,0 +1,195 @@
+"""Import of the extension module: attributes, identity on re-import and
+reload, the single-interpreter rule and failures during import."""
+
+import importlib
+import inspect
+import os
+import pprint
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from helpers import MODULE_NAME, SOURCE_FILE, run_python
+
+EXEC_STEP_ATTRIBUTES = [
+    "__builtins__", "argparse", "configparser", "getpass", "os", "pprint", "sys", "requests", "pp",
+    "get_tarvenox_cid", "filter_results", "tarvenox_api", "get_default_config_dir", "main", "__test__",
+]
+HOST_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"}
+
+FUNCTIONS = [
+    # name, first line, parameters, local names after the parameters
+    ("get_tarvenox_cid", 16, ("controller_ip", "username", "password"), ("controller_api_url", "r", "CID")),
+    ("filter_results", 31, ("results", "filters"),
+     ("current_filter", "remaining_filters", "split_filters", "new_results", "result", "new_dict", "filter",
+      "item")),
+    ("tarvenox_api", 71, ("controller_ip", "username", "password", "config_dir", "config_file"),
+     ("controller_api_url", "config", "CID", "rdata", "compound_boolean", "temp_filters", "filters", "option",
+      "compound_option", "compound_config_file", "compound_filepath", "compound_results", "compound_return",
+      "result", "r", "compound_object", "item")),
+    ("get_default_config_dir", 117, (), ("config_path",)),
+    ("main", 124, (),
+     ("parser", "args", "controller_ip", "username", "password", "config_dir", "_", "file", "filepath",
+      "config")),
+]
+
+
+def test_attributes_enter_the_dictionary_in_order():
+    # In a fresh process: tests here replace and restore module attributes.
+    result = run_python("import korvalinden.korvalinden as kv; print(*vars(kv))")
+    names = result.stdout.split()
+    split = names.index("__builtins__")
+    assert set(names[:split]) == HOST_ATTRIBUTES
+    assert names[split:] == EXEC_STEP_ATTRIBUTES
+
+
+def test_module_level_objects(kv):
+    import builtins
+
+    assert kv.__name__ == MODULE_NAME
+    assert kv.__doc__ is None
+    assert kv.__builtins__ is builtins
+    assert kv.__test__ == {} and type(kv.__test__) is dict
+    assert kv.os is os and kv.os.path is os.path
+    assert sys.modules[MODULE_NAME] is kv
+    assert os.path.isfile(kv.__file__) and os.path.dirname(kv.__file__).endswith("korvalinden")
+
+
+def test_pretty_printer_wraps_at_200_columns(kv):
+    assert type(kv.pp) is pprint.PrettyPrinter
+    fits = ["x" * 18] * 8  # 176 columns: one line at width 200, eight at the default 80
+    assert kv.pp.pformat(fits) == repr(fits)
+    too_wide = ["x" * 18] * 10  # 220 columns
+    assert len(kv.pp.pformat(too_wide).splitlines()) == 10
+
+
+@pytest.mark.parametrize("name, first_line, parameters, other_locals", FUNCTIONS)
+def test_code_objects(kv, name, first_line, parameters, other_locals):
+    code = getattr(kv, name).__code__
+    assert code.co_filename == SOURCE_FILE
+    assert code.co_name == name
+    assert code.co_firstlineno == first_line
+    assert code.co_argcount == len(parameters)
+    assert code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
+    assert code.co_varnames == parameters + other_locals
+    signature = inspect.signature(getattr(kv, name))
+    assert tuple(signature.parameters) == parameters
+    assert all(p.default is inspect.Parameter.empty and p.kind is p.POSITIONAL_OR_KEYWORD
+               for p in signature.parameters.values())
+
+
+def test_reimport_and_reload_keep_every_object(kv):
+    before = {name: getattr(kv, name) for name in EXEC_STEP_ATTRIBUTES}
+    del sys.modules[MODULE_NAME]
+    again = importlib.import_module(MODULE_NAME)
+    assert again is kv
+    assert importlib.reload(kv) is kv
+    assert all(getattr(kv, name) is value for name, value in before.items())
+
+
+def test_only_the_init_function_is_exported(kv):
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run([nm, "-D", "--defined-only", kv.__file__], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in listing.stdout.splitlines() if line.split()[1:2] in (["T"], ["D"], ["B"])]
+    assert symbols == ["PyInit_korvalinden"]
+
+
+def test_import_under_another_name_registers_the_full_name(kv, tmp_path):
+    shutil.copy(kv.__file__, tmp_path)
+    result = run_python(
+        """
+        import sys
+        sys.path.insert(0, sys.argv[1])
+        import korvalinden
+        assert korvalinden.__name__ == "korvalinden", korvalinden.__name__
+        assert hasattr(korvalinden, "main")
+        assert sys.modules["korvalinden.korvalinden"] is korvalinden
+        print("ok")
+        """,
+        str(tmp_path),
+    )
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_second_interpreter_is_refused():
+    result = run_python(
+        """
+        import _xxsubinterpreters as interpreters
+        import korvalinden.korvalinden as kv
+        interpreter = interpreters.create()
+        try:
+            interpreters.run_string(interpreter, "import korvalinden.korvalinden")
+        except interpreters.RunFailedError as error:
+            print(error)
+        print(callable(kv.main))
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.",
+        "True",
+    ]
+
+
+IMPORT_FAILURE = """
+import sys, traceback
+{break_it}
+try:
+    import korvalinden.korvalinden
+except BaseException as error:
+    print(type(error).__name__, error)
+    for entry in traceback.extract_tb(error.__traceback__):
+        if entry.filename == {source!r}:
+            print(entry.name, entry.lineno)
+print("registered:", "korvalinden.korvalinden" in sys.modules)
+{mend_it}
+import korvalinden.korvalinden as kv
+print("second import:", callable(kv.main), callable(kv.filter_results))
+"""
+
+
+@pytest.mark.parametrize(
+    "break_it, mend_it, error, line",
+    [
+        ("sys.modules['requests'] = None", "del sys.modules['requests']",
+         "ModuleNotFoundError import of requests halted; None in sys.modules", 10),
+        ("import builtins; saved = builtins.input; del builtins.input", "builtins.input = saved",
+         "NameError name 'input' is not defined", 1),
+        ("import pprint; saved = pprint.PrettyPrinter; del pprint.PrettyPrinter",
+         "pprint.PrettyPrinter = saved",
+         "AttributeError module 'pprint' has no attribute 'PrettyPrinter'", 12),
+    ],
+    ids=["requests-missing", "input-missing", "pretty-printer-missing"],
+)
+def test_failed_import_reports_its_line_and_a_later_import_starts_afresh(break_it, mend_it, error, line):
+    code = IMPORT_FAILURE.format(break_it=break_it, mend_it=mend_it, source=SOURCE_FILE)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        error,
+        f"init korvalinden.korvalinden {line}",
+        "registered: False",
+        "second import: True True",
+    ]
+
+
+def test_no_version_warning_under_310():
+    result = run_python(
+        """
+        import warnings
+        warnings.simplefilter("error")
+        import korvalinden.korvalinden
+        print("imported")
+        """
+    )
+    assert result.stdout.strip() == "imported", result.stderr
+
+
+def test_import_runs_nothing():
+    result = run_python("import korvalinden.korvalinden", "--controller_ip", "never-used")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")

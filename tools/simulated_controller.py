@@ -1,0 +1,180 @@
+"""A simulated Tarvenox Controller for tests and the demo.
+
+It serves HTTPS on 127.0.0.1 with a certificate made at start, takes
+form-encoded POSTs on /v1/api and answers in JSON. The field "action" names
+the operation:
+
+  login          username, password -> {"return": true, "CID": <new session>}
+  list_gateways  -> {"return": true, "results": [<gateway>, ...]}
+  show_gateway   gateway_name -> {"return": true, "results": <details>}
+
+Every operation but login needs the field "CID" holding a session that this
+controller issued; anything it cannot do is answered {"return": false,
+"reason": ...} with status 200, as a controller's API reports errors in the
+body. Run as a script it serves until interrupted and prints its address.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import secrets
+import ssl
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import parse_qsl
+
+import trustme
+
+API_PATH = "/v1/api"
+DEFAULT_USERNAME = "admin"
+DEFAULT_PASSWORD = "tarvenox-demo"
+
+GATEWAYS = [
+    {"name": "gw-north", "cloud": "aws", "region": "eu-north-1", "size": "t3.small", "tags": {"env": "prod"}},
+    {"name": "gw-south", "cloud": "azure", "region": "westeurope", "size": "Standard_B2ms"},
+    {"name": "gw-edge", "cloud": "gcp", "region": "europe-west4", "size": "e2-medium", "tags": {"env": "lab"}},
+]
+
+
+def gateway_details(gateways: list[dict], index: int) -> dict:
+    """The detail record that show_gateway answers for gateways[index]."""
+    name = gateways[index]["name"]
+    return {
+        "name": name,
+        "state": "up",
+        "tunnels": 2 + index,
+        "uptime_hours": 100 * (index + 1),
+        "peers": [other["name"] for other in gateways if other["name"] != name],
+    }
+
+
+class SimulatedController:
+    """An in-process controller; use as a context manager or call start()/stop()."""
+
+    def __init__(self, username: str = DEFAULT_USERNAME, password: str = DEFAULT_PASSWORD,
+                 gateways: list[dict] | None = None, port: int = 0):
+        self.username = username
+        self.password = password
+        self.gateways = list(GATEWAYS if gateways is None else gateways)
+        self.port = port
+        self.sessions: set[str] = set()
+        self.requests: list[list[tuple[str, str]]] = []  # the form fields of every POST, in order
+        self._lock = threading.Lock()
+        self._server: ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def address(self) -> str:
+        """The controller address as the tool takes it: host:port."""
+        return f"127.0.0.1:{self.port}"
+
+    # -- operations -------------------------------------------------------
+
+    def answer(self, fields: list[tuple[str, str]]) -> dict:
+        form = dict(fields)
+        with self._lock:
+            self.requests.append(fields)
+        action = form.get("action")
+        if action == "login":
+            return self._login(form)
+        if form.get("CID") not in self.sessions:
+            return {"return": False, "reason": "CID is invalid or expired."}
+        if action == "list_gateways":
+            return {"return": True, "results": self.gateways}
+        if action == "show_gateway":
+            return self._show_gateway(form)
+        return {"return": False, "reason": f"Unknown action: {action}"}
+
+    def _login(self, form: dict) -> dict:
+        if form.get("username") != self.username or form.get("password") != self.password:
+            return {"return": False, "reason": "Invalid username or password."}
+        cid = secrets.token_hex(12)
+        with self._lock:
+            self.sessions.add(cid)
+        return {"return": True, "CID": cid}
+
+    def _show_gateway(self, form: dict) -> dict:
+        name = form.get("gateway_name")
+        for index, gateway in enumerate(self.gateways):
+            if gateway["name"] == name:
+                return {"return": True, "results": gateway_details(self.gateways, index)}
+        return {"return": False, "reason": f"Unknown gateway: {name}"}
+
+    # -- serving ----------------------------------------------------------
+
+    def start(self) -> "SimulatedController":
+        authority = trustme.CA()
+        certificate = authority.issue_cert("127.0.0.1", "localhost")
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        certificate.configure_cert(context)
+
+        server = ThreadingHTTPServer(("127.0.0.1", self.port), _handler_for(self))
+        server.daemon_threads = True
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+        self.port = server.server_address[1]
+        self._server = server
+        self._thread = threading.Thread(target=server.serve_forever, name="simulated-controller", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+            self._server = None
+
+    def __enter__(self) -> "SimulatedController":
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+
+def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler]:
+    class Handler(BaseHTTPRequestHandler):
+        def do_POST(self) -> None:  # noqa: N802 (the http.server naming)
+            if self.path != API_PATH:
+                self._reply(404, {"return": False, "reason": f"No such path: {self.path}"})
+                return
+            length = int(self.headers.get("Content-Length") or 0)
+            body = self.rfile.read(length).decode("utf-8", errors="replace")
+            self._reply(200, controller.answer(parse_qsl(body, keep_blank_values=True)))
+
+        def _reply(self, status: int, document: dict) -> None:
+            payload = json.dumps(document).encode()
+            self.send_response(status)
+            self.send_header("Content-Type", "application/json")
+            self.send_header("Content-Length", str(len(payload)))
+            self.end_headers()
+            self.wfile.write(payload)
+
+        def log_message(self, format: str, *args) -> None:  # noqa: A002
+            pass  # keep test and demo output clean
+
+    return Handler
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description="Serve a simulated Tarvenox Controller on 127.0.0.1.")
+    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
+    parser.add_argument("--username", default=DEFAULT_USERNAME)
+    parser.add_argument("--password", default=DEFAULT_PASSWORD)
+    parser.add_argument("--address-file", help="write host:port to this file once listening")
+    options = parser.parse_args(argv)
+    controller = SimulatedController(options.username, options.password, port=options.port).start()
+    if options.address_file:
+        with open(options.address_file, "w", encoding="utf-8") as handle:
+            handle.write(controller.address)
+    print(f"simulated Tarvenox Controller listening on {controller.address}", file=sys.stderr, flush=True)
+    try:
+        threading.Event().wait()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        controller.stop()
+
+
+if __name__ == "__main__":
+    main()
