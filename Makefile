@@ -5,7 +5,25 @@ VENV      ?= .venv
 PY        := $(VENV)/bin/python
 PIP       := $(PY) -m pip --disable-pip-version-check -q
 
-.PHONY: all build test demo bench clean
+# The sanitizer variant: the same sources built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, installed into a venv and a build directory of
+# their own so that the two builds never overwrite each other.
+ASAN_VENV      ?= .venv-asan
+ASAN_BUILD_DIR ?= build/asan
+ASAN_PY        := $(ASAN_VENV)/bin/python
+ASAN_PIP       := $(ASAN_PY) -m pip --disable-pip-version-check -q
+# The interpreter itself is not instrumented, so the runtimes have to be in the
+# process before it starts. Only the module's allocations are checked: the
+# interpreter keeps its own objects until exit, so leak reports would be noise.
+# PYTHONMALLOC=malloc sends every object allocation through the sanitizer's
+# allocator instead of pymalloc's arenas, where overruns would go unseen.
+SANITIZER_ENV   = LD_PRELOAD="$(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)" \
+                  PYTHONMALLOC=malloc \
+                  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1 \
+                  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+CXX ?= g++
+
+.PHONY: all build build-asan test test-asan demo bench clean
 
 all: build
 
@@ -16,12 +34,29 @@ $(VENV)/.ready: requirements-dev.txt
 	$(PIP) install -r requirements-dev.txt
 	touch $@
 
+$(ASAN_VENV)/.ready: requirements-dev.txt
+	rm -rf $(ASAN_VENV)
+	$(PYTHON310) -m venv $(ASAN_VENV)
+	$(ASAN_PIP) install --upgrade pip
+	$(ASAN_PIP) install -r requirements-dev.txt
+	touch $@
+
 # Builds the extension module and installs the package into the venv.
 build: $(VENV)/.ready
 	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
 
+build-asan: $(ASAN_VENV)/.ready
+	KORVALINDEN_SANITIZE=ON $(ASAN_PIP) install --no-build-isolation --no-deps --force-reinstall \
+		-C build-dir=$(ASAN_BUILD_DIR) .
+
+# The normal suite first, then the same suite against the sanitizer build; a
+# sanitizer report aborts the interpreter, so it fails the run.
 test: build
 	$(PY) -m pytest -q
+	$(MAKE) --no-print-directory test-asan
+
+test-asan: build-asan
+	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -q
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build $(VENV) $(ASAN_VENV) .pytest_cache .hypothesis
