@@ -6,6 +6,7 @@
 // is tested, not thrown, because replies with sparse records make it common.
 #include "function.hpp"
 #include "names.hpp"
+#include "text.hpp"
 
 namespace korvalinden {
 namespace {
@@ -16,8 +17,6 @@ constexpr const char* kLocalNames[] = {"results",       "filters",     "current_
 
 const Interned kFilterResults{"filter_results"};
 const Interned kKeySeparator{"&"};
-const Interned kSplit{"split"};
-const Interned kStrip{"strip"};
 const Interned kNotFound{"FILTER_NOT_FOUND"};
 
 // filters[1:]
@@ -27,39 +26,6 @@ const Constant kFromSecond{[] {
 }};
 
 PyObject* key_error() { return bound_builtins().key_error.get(); }
-
-// str.strip() without arguments, for an exact str.
-Ref strip_whitespace(PyObject* text) {
-  check(PyUnicode_READY(text));
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  Py_ssize_t start = 0, end = length;
-  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  if (start == 0 && end == length) return Ref::borrow(text);
-  return checked(PyUnicode_Substring(text, start, end));
-}
-
-// [item.strip() for item in step.split("&")]
-Ref split_step(PyObject* step) {
-  if (PyUnicode_CheckExact(step)) {
-    Ref keys = checked(PyUnicode_Split(step, kKeySeparator, -1));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-      Ref stripped = strip_whitespace(PyList_GET_ITEM(keys.get(), i));
-      check(PyList_SetItem(keys.get(), i, stripped.release()));
-    }
-    return keys;
-  }
-  Ref pieces = call_method(step, kSplit, {kKeySeparator});
-  Ref keys = checked(PyList_New(0));
-  Ref iterator = checked(PyObject_GetIter(pieces.get()));
-  while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-    check(PyList_Append(keys.get(), call_method(item.get(), kStrip).get()));
-  }
-  if (PyErr_Occurred()) throw_python_error();
-  return keys;
-}
 
 // filters[0]
 Ref first_step(PyObject* filters) {
@@ -181,7 +147,7 @@ Ref filter_results(Frame& frame, PyObject* const* arguments) {
   frame.at(34);
   Ref remaining_filters = remaining_steps(filters);
   frame.at(35);
-  Ref split_filters = split_step(current_filter.get());
+  Ref split_filters = split_and_strip(current_filter.get(), kKeySeparator);
 
   if (PyList_Check(results)) return filter_list(frame, results, split_filters.get(), remaining_filters.get());
   if (PyDict_Check(results)) {
