@@ -4,6 +4,7 @@
 // identifier. An option whose value reads "output(<file>)" makes a compound
 // call: <file> is run first and this file's request is posted once per element
 // of its result.
+#include "config_file.hpp"
 #include "function.hpp"
 #include "names.hpp"
 #include "text.hpp"
@@ -22,8 +23,6 @@ const Interned kUrlScheme{"https://"};
 const Interned kApiPath{"/v1/api"};
 const Interned kConfigparser{"configparser"};
 const Interned kConfigParser{"ConfigParser"};
-const Interned kReadFile{"read_file"};
-const Interned kClose{"close"};
 const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
 const Interned kCid{"CID"};
 const Interned kGet{"get"};
@@ -134,21 +133,6 @@ class ChainLink {
 
 // ---- the call ---------------------------------------------------------------------
 
-// config.read_file(open(config_file)); the file is closed as soon as it is read,
-// also when reading fails.
-void read_configuration(PyObject* config, PyObject* config_file) {
-  Ref file = call(bound_builtins().open.get(), {config_file});
-  try {
-    call_method(config, kReadFile, {file.get()});
-  } catch (const PythonError&) {
-    PendingException set_aside;
-    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(file.get(), kClose));
-    if (!closed) PyErr_Clear();
-    throw;
-  }
-  call_method(file.get(), kClose);
-}
-
 // The filter path of section "default", or an empty list when it cannot be read.
 Ref read_filters(Frame& frame, PyObject* config) {
   try {
@@ -231,7 +215,7 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
   frame.at(73);
   Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
   frame.at(74);
-  read_configuration(config.get(), config_file);
+  read_config_file(config.get(), config_file);
   frame.at(75);
   Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {arguments[0], arguments[1], arguments[2]});
   frame.at(76);
