@@ -77,6 +77,9 @@ class Driver:
         """Makes os.listdir answer `names` in this order."""
         self.monkeypatch.setattr(os, "listdir", lambda path: list(names))
 
+    def run_in(self, config_dir):
+        return self.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
+
     def run(self, *argv, stdin=""):
         self.monkeypatch.setattr(sys, "argv", ["korvalinden", *argv])
         self.monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
@@ -192,18 +195,17 @@ def test_command_line_error_passes_through(driver, capsys):
 # -- the directory and its entries ----------------------------------------------------
 
 
-def test_login_comes_first_even_without_configuration_files(driver, config_dir, capsys):
+@pytest.mark.parametrize("exists", [True, False], ids=["no-cfg-entry", "no-directory"])
+def test_login_comes_before_the_listing(driver, config_dir, capsys, exists):
     write(config_dir, "notes.txt", PLAIN_FILE)
-    assert driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir)) is None
-    assert capsys.readouterr().out == ""
+    if exists:
+        assert driver.run_in(config_dir) is None
+        assert capsys.readouterr().out == ""
+    else:
+        with pytest.raises(FileNotFoundError) as caught:
+            driver.run_in(config_dir / "absent")
+        assert module_entries(caught.value) == [(MAIN, 168)]
     assert driver.calls == [("login", ("h", "admin", "p"), {})]
-
-
-def test_missing_directory_fails_after_the_login(driver, tmp_path):
-    with pytest.raises(FileNotFoundError) as caught:
-        driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(tmp_path / "absent"))
-    assert module_entries(caught.value) == [(MAIN, 168)]
-    assert [kind for kind, _, _ in driver.calls] == ["login"]
 
 
 @pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
@@ -245,7 +247,7 @@ DESCRIPTIONS = [
 @pytest.mark.parametrize("head, description", DESCRIPTIONS)
 def test_description(driver, config_dir, capsys, head, description):
     write(config_dir, "one.cfg", head + PLAIN_FILE)
-    driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
+    driver.run_in(config_dir)
     assert capsys.readouterr().out == printed(description, {"ran": "one.cfg"})
     assert driver.api_files() == ["one.cfg"]
 
@@ -255,68 +257,56 @@ def test_result_is_pretty_printed_200_wide_then_two_line_breaks(driver, config_d
     value = [{"name": f"gw-{index:02}", "state": "up"} for index in range(columns // 30)]
     driver.results["one.cfg"] = value
     write(config_dir, "one.cfg", "[default]\ndescription = D\n" + PLAIN_FILE)
-    driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
+    driver.run_in(config_dir)
     assert capsys.readouterr().out == "D\n" + pprint.pformat(value, width=200) + "\n\n\n"
 
 
-class FailingDescription:
-    """A configparser module whose parsers fail to fetch any option."""
+class FailingParser:
+    """A parser that reads the file but fails to fetch any option."""
 
     def __init__(self, error):
         self.error = error
 
-    def ConfigParser(self):  # noqa: N802 (the name main looks up)
-        error = self.error
+    def read_file(self, handle):
+        handle.read()
 
-        class Parser:
-            def read_file(self, handle):
-                handle.read()
-
-            def get(self, section, option):
-                raise error
-
-        return Parser()
+    def get(self, section, option):
+        raise self.error
 
 
-@pytest.mark.parametrize("error", [ValueError("broken"), OSError("console"), KeyboardInterrupt()],
-                         ids=["ValueError", "OSError", "KeyboardInterrupt"])
+@pytest.mark.parametrize("error", [ValueError("broken"), KeyboardInterrupt()], ids=["Exception", "BaseException"])
 def test_only_exceptions_of_class_exception_are_absorbed_around_the_description(driver, config_dir, capsys,
                                                                                error):
     write(config_dir, "one.cfg", PLAIN_FILE)
-    driver.monkeypatch.setattr(driver.kv, "configparser", FailingDescription(error))
-    argv = ["--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir)]
+    driver.monkeypatch.setattr(driver.kv, "configparser", SimpleNamespace(ConfigParser=lambda: FailingParser(error)))
     if isinstance(error, Exception):
-        driver.run(*argv)
+        driver.run_in(config_dir)
         assert capsys.readouterr().out == printed(None, {"ran": "one.cfg"})
     else:
-        with pytest.raises(type(error)) as caught:
-            driver.run(*argv)
+        with pytest.raises(KeyboardInterrupt) as caught:
+            driver.run_in(config_dir)
         assert module_entries(caught.value) == [(MAIN, 174)]
         assert driver.api_files() == []
 
 
-def test_failing_console(driver, config_dir, monkeypatch):
-    """The description's print fails and is absorbed; the result's does not."""
+class BrokenConsole(io.StringIO):
+    def write(self, text):
+        raise OSError("console gone")
 
-    class BrokenConsole(io.StringIO):
-        def write(self, text):
-            raise OSError("console gone")
 
+@pytest.mark.parametrize("breakage", ["console", "printer"])
+def test_result_printing_fails_at_line_177(driver, config_dir, monkeypatch, breakage):
     write(config_dir, "one.cfg", "[default]\ndescription = D\n" + PLAIN_FILE)
-    monkeypatch.setattr(sys, "stdout", BrokenConsole())
-    with pytest.raises(OSError, match="console gone") as caught:
-        driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
+    if breakage == "console":
+        # The description's print fails too, and that one is absorbed.
+        monkeypatch.setattr(sys, "stdout", BrokenConsole())
+    else:
+        monkeypatch.setattr(driver.kv, "pp", object())
+    with pytest.raises((OSError, AttributeError)) as caught:
+        driver.run_in(config_dir)
     assert module_entries(caught.value) == [(MAIN, 177)]
-    assert driver.api_files() == ["one.cfg"]
-
-
-def test_printer_is_looked_up_before_the_api_call(driver, config_dir):
-    write(config_dir, "one.cfg", PLAIN_FILE)
-    driver.monkeypatch.setattr(driver.kv, "pp", object())
-    with pytest.raises(AttributeError) as caught:
-        driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
-    assert module_entries(caught.value) == [(MAIN, 177)]
-    assert driver.api_files() == []
+    # The printer's method is fetched before the API call is made.
+    assert driver.api_files() == (["one.cfg"] if breakage == "console" else [])
 
 
 # -- where a failure ends the run -------------------------------------------------------
@@ -338,7 +328,7 @@ def test_unreadable_entry_ends_the_run_at_line_172(driver, config_dir, capsys, m
     write(config_dir, "later.cfg", PLAIN_FILE)
     driver.listing(["good.cfg", "bad.cfg", "later.cfg"])
     with pytest.raises(Exception) as caught:
-        driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
+        driver.run_in(config_dir)
     if isinstance(error, str):
         assert type(caught.value).__name__ == error
     else:
@@ -354,7 +344,7 @@ def test_failure_in_the_second_of_three_files_keeps_the_first_files_output(drive
     driver.listing(["1.cfg", "2.cfg", "3.cfg"])
     driver.results["2.cfg"] = RuntimeError("controller went away")
     with pytest.raises(RuntimeError) as caught:
-        driver.run("--controller_ip", "h", "--password", "p", "--config_dir", str(config_dir))
+        driver.run_in(config_dir)
     assert module_entries(caught.value) == [(MAIN, 178)]
     assert capsys.readouterr().out == printed("File 1", {"ran": "1.cfg"}) + "File 2\n"
     assert driver.api_files() == ["1.cfg", "2.cfg"]
