@@ -334,24 +334,16 @@ def test_failed_login_passes_through(run, cfg, fake_requests, capsys):
     assert actions(fake_requests) == ["login"]
 
 
-def _post_fails(fake):
-    fail_post(fake, "show", ConnectionError("refused"))
-
-
-def _not_json(fake):
-    fake.replies["show"] = ValueError("Expecting value")
-
-
-def _filter_fails(fake):
-    fake.replies["show"] = [{"a": 1}]
-
-
 @pytest.mark.parametrize(
     "break_it, error, plain_entries, compound_entries",
     [
-        (_post_fails, ConnectionError, [(API, 109)], [(API, 97)]),
-        (_not_json, ValueError, [(API, 114)], [(API, 104)]),
-        (_filter_fails, KeyError, [(API, 114), (FILTER, 50)], [(API, 104), (FILTER, 50)]),
+        (lambda fake: fail_post(fake, "show", ConnectionError("refused")), ConnectionError,
+         [(API, 109)], [(API, 97)]),
+        (lambda fake: fake.replies.update(show=ValueError("Expecting value")), ValueError,
+         [(API, 114)], [(API, 104)]),
+        # a single filter step over a list whose element lacks the key
+        (lambda fake: fake.replies.update(show=[{"a": 1}]), KeyError,
+         [(API, 114), (FILTER, 50)], [(API, 104), (FILTER, 50)]),
     ],
     ids=["post-raises", "not-json", "filter-raises"],
 )
