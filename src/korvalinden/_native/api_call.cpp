@@ -4,6 +4,8 @@
 // identifier. An option whose value reads "output(<file>)" makes a compound
 // call: <file> is run first and this file's request is posted once per element
 // of its result.
+#include "config_file.hpp"
+#include "controller.hpp"
 #include "function.hpp"
 #include "names.hpp"
 #include "text.hpp"
@@ -18,12 +20,8 @@ constexpr const char* kLocalNames[] = {
     "compound_filepath",    "compound_results",  "compound_return",  "result",          "r",
     "compound_object",      "item"};
 
-const Interned kUrlScheme{"https://"};
-const Interned kApiPath{"/v1/api"};
 const Interned kConfigparser{"configparser"};
 const Interned kConfigParser{"ConfigParser"};
-const Interned kReadFile{"read_file"};
-const Interned kClose{"close"};
 const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
 const Interned kCid{"CID"};
 const Interned kGet{"get"};
@@ -40,16 +38,10 @@ const Interned kOs{"os"};
 const Interned kPath{"path"};
 const Interned kJoin{"join"};
 const Interned kTarvenoxApi{"tarvenox_api"};
-const Interned kRequests{"requests"};
-const Interned kPost{"post"};
-const Interned kData{"data"};
-const Interned kVerify{"verify"};
 const Interned kJson{"json"};
 const Interned kFilterResults{"filter_results"};
 const Interned kObject{"object"};
 const Interned kResults{"results"};
-
-const Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
 
 // "output(" is 7 characters: the referenced name starts after it.
 constexpr Py_ssize_t kReferenceNameStart = 7;
@@ -134,21 +126,6 @@ class ChainLink {
 
 // ---- the call ---------------------------------------------------------------------
 
-// config.read_file(open(config_file)); the file is closed as soon as it is read,
-// also when reading fails.
-void read_configuration(PyObject* config, PyObject* config_file) {
-  Ref file = call(bound_builtins().open.get(), {config_file});
-  try {
-    call_method(config, kReadFile, {file.get()});
-  } catch (const PythonError&) {
-    PendingException set_aside;
-    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(file.get(), kClose));
-    if (!closed) PyErr_Clear();
-    throw;
-  }
-  call_method(file.get(), kClose);
-}
-
 // The filter path of section "default", or an empty list when it cannot be read.
 Ref read_filters(Frame& frame, PyObject* config) {
   try {
@@ -169,11 +146,6 @@ bool is_output_reference(PyObject* rdata, PyObject* option) {
   return is_true(call_method(get_item(rdata, option).get(), kEndswith, {kReferenceEnd}).get());
 }
 
-Ref post(PyObject* controller_api_url, PyObject* rdata) {
-  Ref post = get_attr(lookup_global(kRequests).get(), kPost);
-  return call_with_keywords(post.get(), {controller_api_url, rdata, Py_False}, kPostKeywords);
-}
-
 // filter_results(r.json(), filters)
 Ref filtered_reply(PyObject* r, PyObject* filters) {
   Ref filter_results = lookup_global(kFilterResults);
@@ -186,7 +158,7 @@ struct OutputReference {
   Ref filepath;  // compound_filepath
 };
 
-Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* controller_api_url, PyObject* rdata,
+Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* url, PyObject* rdata,
                   PyObject* filters, const OutputReference& reference) {
   PyObject* config_file = arguments[4];
   frame.at(91);
@@ -205,7 +177,7 @@ Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* controller
     frame.at(96);
     check(PyDict_SetItem(rdata, reference.option.get(), result.get()));
     frame.at(97);
-    Ref r = post(controller_api_url, rdata);
+    Ref r = post_form(url, rdata);
     frame.at(103);
     Ref compound_object = new_dict({{kObject, result.get()}});
     frame.at(104);
@@ -226,12 +198,11 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
   PyObject* config_file = arguments[4];
 
   frame.at(72);
-  Ref with_address = checked(PyNumber_Add(kUrlScheme, controller_ip));
-  Ref controller_api_url = checked(PyNumber_Add(with_address.get(), kApiPath));
+  Ref url = controller_api_url(controller_ip);
   frame.at(73);
   Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
   frame.at(74);
-  read_configuration(config.get(), config_file);
+  read_config_file(config.get(), config_file);
   frame.at(75);
   Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {arguments[0], arguments[1], arguments[2]});
   frame.at(76);
@@ -265,10 +236,10 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
   if (PyErr_Occurred()) throw_python_error();
 
   if (reference.option) {
-    return compound_call(frame, arguments, controller_api_url.get(), rdata.get(), filters.get(), reference);
+    return compound_call(frame, arguments, url.get(), rdata.get(), filters.get(), reference);
   }
   frame.at(109);
-  Ref r = post(controller_api_url.get(), rdata.get());
+  Ref r = post_form(url.get(), rdata.get());
   frame.at(114);
   return filtered_reply(r.get(), filters.get());
 }
