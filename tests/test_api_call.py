@@ -411,6 +411,16 @@ def test_cycle_found_by_real_path_and_reported_as_received(kv, cfg, fake_request
     assert str(caught.value) == f"output reference cycle: {top} -> {cfg.path('link.cfg')}"
 
 
+def test_file_given_as_descriptor_still_runs_its_reference(kv, cfg, fake_requests):
+    # realpath cannot take a descriptor; the cycle check then compares it as given.
+    cfg("main.cfg", "[tarvenox]\naction = show\ngw = output(list.cfg)\n")
+    cfg("list.cfg", "[tarvenox]\naction = list\n")
+    fake_requests.replies["list"] = ["x"]
+    descriptor = os.open(cfg.path("main.cfg"), os.O_RDONLY)
+    result = kv.tarvenox_api("ctl", "user", "pw", cfg.dir, descriptor)
+    assert [entry["object"] for entry in result] == ["x"]
+
+
 def test_files_of_finished_chains_can_be_referenced_again(run, cfg, fake_requests):
     cfg("leaf.cfg", "[tarvenox]\naction = list\n")
     cfg("mid.cfg", "[tarvenox]\naction = mid\ngw = output(leaf.cfg)\n")
