@@ -5,6 +5,7 @@
 // call: <file> is run first and this file's request is posted once per element
 // of its result.
 #include "config_file.hpp"
+#include "controller.hpp"
 #include "function.hpp"
 #include "names.hpp"
 #include "text.hpp"
@@ -19,8 +20,6 @@ constexpr const char* kLocalNames[] = {
     "compound_filepath",    "compound_results",  "compound_return",  "result",          "r",
     "compound_object",      "item"};
 
-const Interned kUrlScheme{"https://"};
-const Interned kApiPath{"/v1/api"};
 const Interned kConfigparser{"configparser"};
 const Interned kConfigParser{"ConfigParser"};
 const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
@@ -39,16 +38,10 @@ const Interned kOs{"os"};
 const Interned kPath{"path"};
 const Interned kJoin{"join"};
 const Interned kTarvenoxApi{"tarvenox_api"};
-const Interned kRequests{"requests"};
-const Interned kPost{"post"};
-const Interned kData{"data"};
-const Interned kVerify{"verify"};
 const Interned kJson{"json"};
 const Interned kFilterResults{"filter_results"};
 const Interned kObject{"object"};
 const Interned kResults{"results"};
-
-const Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
 
 // "output(" is 7 characters: the referenced name starts after it.
 constexpr Py_ssize_t kReferenceNameStart = 7;
@@ -77,9 +70,17 @@ PyObject* chain_of_this_thread() {
   return new_chain.get();  // the thread dict holds it
 }
 
-Ref real_path(PyObject* path) {
+// The path to compare for cycles. A file given as something realpath cannot
+// take (an open descriptor) is compared as given.
+Ref comparable_path(PyObject* path) {
   Ref os_path = get_attr(checked(PyImport_ImportModule("os")).get(), kPath);
-  return call_method(os_path.get(), kRealpath, {path});
+  try {
+    return call_method(os_path.get(), kRealpath, {path});
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+    PyErr_Clear();
+    return Ref::borrow(path);
+  }
 }
 
 [[noreturn]] void raise_cycle(PyObject* chain, PyObject* config_file, PyObject* referenced) {
@@ -103,8 +104,8 @@ Ref real_path(PyObject* path) {
 class ChainLink {
  public:
   ChainLink(PyObject* config_file, PyObject* referenced) : chain_(Ref::borrow(chain_of_this_thread())) {
-    Ref current = real_path(config_file);
-    Ref target = real_path(referenced);
+    Ref current = comparable_path(config_file);
+    Ref target = comparable_path(referenced);
     if (same_path(current.get(), target.get())) raise_cycle(chain_.get(), config_file, referenced);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain_.get()); ++i) {
       PyObject* link = PyList_GET_ITEM(chain_.get(), i);
@@ -153,11 +154,6 @@ bool is_output_reference(PyObject* rdata, PyObject* option) {
   return is_true(call_method(get_item(rdata, option).get(), kEndswith, {kReferenceEnd}).get());
 }
 
-Ref post(PyObject* controller_api_url, PyObject* rdata) {
-  Ref post = get_attr(lookup_global(kRequests).get(), kPost);
-  return call_with_keywords(post.get(), {controller_api_url, rdata, Py_False}, kPostKeywords);
-}
-
 // filter_results(r.json(), filters)
 Ref filtered_reply(PyObject* r, PyObject* filters) {
   Ref filter_results = lookup_global(kFilterResults);
@@ -170,7 +166,7 @@ struct OutputReference {
   Ref filepath;  // compound_filepath
 };
 
-Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* controller_api_url, PyObject* rdata,
+Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* url, PyObject* rdata,
                   PyObject* filters, const OutputReference& reference) {
   PyObject* config_file = arguments[4];
   frame.at(91);
@@ -189,7 +185,7 @@ Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* controller
     frame.at(96);
     check(PyDict_SetItem(rdata, reference.option.get(), result.get()));
     frame.at(97);
-    Ref r = post(controller_api_url, rdata);
+    Ref r = post_form(url, rdata);
     frame.at(103);
     Ref compound_object = new_dict({{kObject, result.get()}});
     frame.at(104);
@@ -210,8 +206,7 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
   PyObject* config_file = arguments[4];
 
   frame.at(72);
-  Ref with_address = checked(PyNumber_Add(kUrlScheme, controller_ip));
-  Ref controller_api_url = checked(PyNumber_Add(with_address.get(), kApiPath));
+  Ref url = controller_api_url(controller_ip);
   frame.at(73);
   Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
   frame.at(74);
@@ -249,10 +244,10 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
   if (PyErr_Occurred()) throw_python_error();
 
   if (reference.option) {
-    return compound_call(frame, arguments, controller_api_url.get(), rdata.get(), filters.get(), reference);
+    return compound_call(frame, arguments, url.get(), rdata.get(), filters.get(), reference);
   }
   frame.at(109);
-  Ref r = post(controller_api_url.get(), rdata.get());
+  Ref r = post_form(url.get(), rdata.get());
   frame.at(114);
   return filtered_reply(r.get(), filters.get());
 }
