@@ -2,15 +2,27 @@
 produce the expected value or a Python exception, never a crash, a hang or a
 corrupted result."""
 
+import configparser
+import faulthandler
+import io
+import json
 import os
+import pprint
+import sys
 
-from hypothesis import HealthCheck, given, settings
+import pytest
+from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+
+from helpers import module_entries
 
 MARK = "FILTER_NOT_FOUND"
 
 # Examples per fuzzed test; reproducible in CI, varied on a developer's machine.
 EXAMPLES = 150
+# A call that hangs ends the whole run with every thread's stack on stderr.
+HANG_SECONDS = 120
+
 fuzz = settings(
     max_examples=EXAMPLES,
     deadline=None,
@@ -103,7 +115,7 @@ def test_filter_matches_the_plain_rendering(kv, reply, filters):
 @fuzz
 @given(reply=JSON, filters=st.lists(STEP, max_size=5))
 def test_filter_leaves_its_input_alone(kv, reply, filters):
-    import copy
+    import copy  # noqa: PLC0415
 
     before = copy.deepcopy(reply)
     outcome(kv.filter_results, reply, filters)
@@ -137,17 +149,11 @@ def test_deep_reply_is_walked_only_as_far_as_the_path(kv):
 def test_deep_lists_fail_cleanly(kv):
     reply = nested(100_000, lambda inner: [inner])
     assert kv.filter_results(reply, []) is reply
-    import pytest
-
     with pytest.raises(TypeError):
         kv.filter_results(reply, ["name"])
 
 
 def test_path_deeper_than_the_recursion_limit(kv):
-    import sys
-
-    import pytest
-
     reply = nested(10 * sys.getrecursionlimit(), lambda inner: {"a": inner})
     with pytest.raises(RecursionError):
         kv.filter_results(reply, ["a"] * (5 * sys.getrecursionlimit()))
@@ -166,3 +172,265 @@ def test_huge_step(kv):
     step = "&" * 1_000_000
     assert kv.filter_results({"": 1}, [step]) == {"": 1}
     assert kv.filter_results([{}, {"": 2}], [step]) == [{"": MARK}, {"": 2}]
+
+
+@pytest.fixture(autouse=True)
+def no_hang():
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+# -- a plain rendering of the API call and the driver, as the expectation ---------------
+
+
+def expected_login(requests, url, username, password):
+    r = requests.post(url, data={"action": "login", "username": username, "password": password}, verify=False)
+    try:
+        return r.json()["CID"]
+    except Exception:
+        print("Login failed")
+        sys.exit(1)
+
+
+def expected_api(requests, controller_ip, username, password, config_dir, config_file, chain=()):
+    url = "https://" + controller_ip + "/v1/api"
+    config = configparser.ConfigParser()
+    with open(config_file) as handle:
+        config.read_file(handle)
+    rdata = {"CID": expected_login(requests, url, username, password)}
+    try:
+        filters = [item.strip() for item in config.get("default", "filters").split(",")]
+    except Exception:
+        filters = []
+    reference = None
+    for option in config.options("tarvenox"):
+        rdata[option] = config.get("tarvenox", option)
+        if rdata[option].startswith("output(") and rdata[option].endswith(")"):
+            reference = option, os.path.join(config_dir, rdata[option][7:len(rdata[option]) - 1])
+    if reference is None:
+        r = requests.post(url, data=rdata, verify=False)
+        return expected_filter(r.json(), filters)
+    option, filepath = reference
+    here, there = os.path.realpath(config_file), os.path.realpath(filepath)
+    if there == here or there in chain:
+        raise ValueError("output reference cycle")
+    compound_results = expected_api(requests, controller_ip, username, password, config_dir, filepath,
+                                    (*chain, here))
+    compound_return = []
+    for result in compound_results:
+        rdata[option] = result
+        r = requests.post(url, data=rdata, verify=False)
+        compound_return.append({"object": result, "results": expected_filter(r.json(), filters)})
+    return compound_return
+
+
+def expected_main(requests, config_dir, out):
+    expected_login(requests, "https://h/v1/api", "u", "p")
+    for file in os.listdir(config_dir):
+        if not file.endswith(".cfg"):
+            continue
+        filepath = os.path.join(config_dir, file)
+        config = configparser.ConfigParser()
+        with open(filepath) as handle:
+            config.read_file(handle)
+        try:
+            print(config.get("default", "description"), file=out)
+        except Exception:
+            pass
+        result = expected_api(requests, "h", "u", "p", config_dir, filepath)
+        pprint.PrettyPrinter(width=200, stream=out).pprint(result)
+        print("\n", file=out)
+
+
+def run_both(fake, tool, expectation):
+    """Runs the tool and the expectation against the same fake controller:
+    the same outcome (an equal value, or an exception of the same class) and
+    the same posts. Returns the tool's outcome."""
+    fake.posts.clear()
+    fake.logins = 0
+    kind, got = caught(tool)
+    tool_posts = list(fake.posts)
+    fake.posts.clear()
+    fake.logins = 0
+    want_kind, want = caught(expectation)
+    assert kind == want_kind, (got, want)
+    if kind == "error":
+        assert type(got) is type(want), (got, want)
+    else:
+        assert got == want
+    assert tool_posts == fake.posts
+    event(type(got).__name__ if kind == "error" else f"value after {len(tool_posts)} posts")
+    return kind, got
+
+
+def caught(function):
+    try:
+        return "value", function()
+    except (Exception, SystemExit) as error:
+        return "error", error
+
+
+# -- configuration files -----------------------------------------------------------------
+
+TEXT = st.characters(blacklist_categories=("Cs",), blacklist_characters="\x00")
+POOL = {
+    # files that fuzzed files may refer to
+    "list.inc": "[default]\nfilters = echo, action\n[tarvenox]\naction = list\n",
+    "pair.inc": "[default]\nfilters = echo & x\n[tarvenox]\naction = pair\nitem = output(list.inc)\n",
+    "loop.inc": "[tarvenox]\naction = loop\nitem = output(f.cfg)\n",
+    "broken.inc": "no header\n",
+}
+REFERENCED = st.sampled_from(["list.inc", "pair.inc", "loop.inc", "broken.inc", "f.cfg", "missing.cfg", "", "/"])
+VALUE_PIECE = st.sampled_from(["%", "%%", "%(action)s", "%(nowhere)s", "output(", ")", "&", ",", " ", "echo",
+                               "action", "x", "CID"]) | st.text(TEXT, max_size=5)
+VALUE = (st.lists(VALUE_PIECE, max_size=6).map("".join)
+         | REFERENCED.map(lambda name: f"output({name})")
+         | st.sampled_from(["echo, action", "echo, CID & action", "echo,x", ""]))
+KEY = st.sampled_from(["action", "filters", "description", "item", "CID", "cid", "Action", "x"]) | st.from_regex(
+    r"[a-z_]{1,6}", fullmatch=True)
+SECTION = st.sampled_from(["default", "tarvenox", "DEFAULT", "Tarvenox", "other"])
+SEPARATOR = st.sampled_from([" = ", "=", ": ", " :"])
+LINE = st.one_of(
+    SECTION.map(lambda name: f"[{name}]"),
+    st.tuples(KEY, SEPARATOR, VALUE).map("".join),
+    st.sampled_from(["# a comment", "; another", "", "[", "=x"]),
+    st.text(TEXT, max_size=10),  # anything at all
+)
+
+
+@st.composite
+def config_texts(draw):
+    """Mostly well-formed files, so that most calls get as far as a post, with
+    now and then a line of anything anywhere."""
+    sections = draw(st.lists(SECTION, unique=True, max_size=4))
+    if "tarvenox" not in sections and draw(st.integers(0, 4)):
+        sections.insert(draw(st.integers(0, len(sections))), "tarvenox")
+    lines = []
+    for name in sections:
+        lines.append(f"[{name}]")
+        seen = set()
+        for key, value in draw(st.lists(st.tuples(KEY, VALUE), max_size=4)):
+            if key.lower() not in seen:
+                seen.add(key.lower())
+                lines.append(f"{key}{draw(SEPARATOR)}{value}")
+                if not draw(st.integers(0, 6)):
+                    lines.append("  " + draw(VALUE))  # a continuation line
+    if not draw(st.integers(0, 5)):
+        for line in draw(st.lists(LINE, min_size=1, max_size=3)):
+            lines.insert(draw(st.integers(0, len(lines))), line)
+    return "\n".join(lines)
+
+
+CONFIG_TEXT = config_texts()
+
+
+@pytest.fixture
+def config_dir(tmp_path):
+    for name, text in POOL.items():
+        (tmp_path / name).write_text(text)
+    return tmp_path
+
+
+def write(path, text):
+    with open(path, "w", encoding=None, errors="surrogateescape") as handle:
+        handle.write(text)
+
+
+@fuzz
+@given(text=CONFIG_TEXT)
+def test_configuration_files(kv, fake_requests, config_dir, text):
+    path = str(config_dir / "f.cfg")
+    write(path, text)
+    kind, result = run_both(
+        fake_requests,
+        lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), path),
+        lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), path),
+    )
+    if kind == "error":
+        assert module_entries(result), "a failure without the module's traceback entry"
+    # Whatever happened, this thread's chain of references is empty again.
+    assert kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "pair.inc"))
+
+
+class Body:
+    """A reply body as it came over the wire: decoded by json() like requests does."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __call__(self, data):
+        try:
+            return json.loads(self.text)
+        except (ValueError, RecursionError) as error:
+            return error  # raised by the fake response's json()
+
+    def __repr__(self):
+        return f"Body({self.text[:40]!r})"
+
+
+REPLY = JSON | st.text(TEXT, max_size=20).map(lambda body: Body(body)) | st.sampled_from(
+    [Body(""), Body("<html>502 Bad Gateway</html>"), Body("{\"a\": 1"), Body("[" * 100_000)])
+
+
+
+@fuzz
+@given(reply=REPLY, filters=st.lists(STEP, max_size=4).map(", ".join))
+def test_controller_replies(kv, fake_requests, config_dir, reply, filters):
+    path = str(config_dir / "f.cfg")
+    write(path, f"[default]\nfilters = {filters.replace('%', '%%')}\n[tarvenox]\naction = reply\n")
+    write(str(config_dir / "g.cfg"), "[default]\nfilters = \n[tarvenox]\naction = each\nitem = output(f.cfg)\n")
+    fake_requests.replies["reply"] = reply
+    for file in ("f.cfg", "g.cfg"):
+        run_both(
+            fake_requests,
+            lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / file)),
+            lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), str(config_dir / file)),
+        )
+
+
+@pytest.mark.parametrize(
+    "reply, filters, check",
+    [
+        (lambda: nested(100_000, lambda inner: {"a": inner}), "a, a, a&b",
+         lambda result: result["b"] == MARK and result["a"]["a"]["a"]),
+        (lambda: {"r": [{"n": i} for i in range(200_000)]}, "r, n", lambda result: result[-1] == 199_999),
+        (lambda: {"r": "x" * 10_000_000}, "r", lambda result: len(result) == 10_000_000),
+    ],
+    ids=["deep", "long", "wide"],
+)
+def test_very_large_replies(kv, fake_requests, config_dir, reply, filters, check):
+    write(str(config_dir / "f.cfg"), f"[default]\nfilters = {filters}\n[tarvenox]\naction = reply\n")
+    value = reply()
+    fake_requests.replies["reply"] = value
+    assert check(kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "f.cfg")))
+
+
+# -- main on a directory of such files --------------------------------------------------
+
+NAMES = st.sampled_from(["a.cfg", "b.cfg", "c.cfg", "d.CFG", "e.cfg.bak", "f.cfg"])
+
+
+@fuzz
+@given(files=st.dictionaries(NAMES, CONFIG_TEXT, max_size=4))
+def test_main_on_a_directory(kv, fake_requests, config_dir, monkeypatch, files):
+    run_dir = config_dir / "run"
+    run_dir.mkdir(exist_ok=True)
+    for old in run_dir.iterdir():
+        old.unlink()
+    for name, text in files.items():
+        write(str(run_dir / name), text.replace("f.cfg", name))
+    for name in POOL:
+        (run_dir / name).write_text(POOL[name])
+    monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--username", "u", "--password", "p",
+                                      "--config_dir", str(run_dir)])
+    out, expected = io.StringIO(), io.StringIO()
+    monkeypatch.setattr(sys, "stdout", out)
+    monkeypatch.setattr(kv, "pp", pprint.PrettyPrinter(width=200, stream=out))
+    kind, result = run_both(fake_requests, kv.main, lambda: expected_main(fake_requests, str(run_dir), expected))
+    assert out.getvalue() == expected.getvalue()
+    if kind == "error":
+        # a clear exception: one that says where in the module it came from
+        assert module_entries(result)[0][0] == "korvalinden.korvalinden.main"
+    else:
+        assert result is None
