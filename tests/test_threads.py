@@ -108,3 +108,109 @@ def test_list_changed_while_it_is_filtered(kv, step):
                 assert value == "again" or value.startswith("r")
             else:
                 assert set(value) == {"name", "size"}
+
+
+# -- tarvenox_api ---------------------------------------------------------------------
+
+
+class YieldingRequests(FakeRequests):
+    """The recording fake, letting other threads run around every post as a
+    real request does while it waits for the controller. `hold` maps an
+    action to a barrier that its posts wait at."""
+
+    def __init__(self):
+        super().__init__()
+        self.hold = {}
+        self.replies["login"] = lambda data: {"CID": "cid-" + data["username"]}
+        self.replies["list"] = lambda data: {"results": [f"{data['CID']}-{k}" for k in range(5)]}
+
+    def post(self, *args, **kwargs):
+        time.sleep(0)
+        barrier = self.hold.get(kwargs["data"].get("action"))
+        if barrier is not None:
+            barrier.wait()
+        response = super().post(*args, **kwargs)
+        time.sleep(0)
+        return response
+
+
+@pytest.fixture
+def requests(kv, monkeypatch):
+    fake = YieldingRequests()
+    monkeypatch.setattr(kv, "requests", fake)
+    return fake
+
+
+FILES = {
+    "list.cfg": "[default]\nfilters = results\n[tarvenox]\naction = list\n",
+    "show.cfg": "[default]\nfilters = echo\n[tarvenox]\naction = show\ngateway = output(list.cfg)\n",
+    "a.cfg": "[tarvenox]\naction = a\nitem = output(b.cfg)\n",
+    "b.cfg": "[tarvenox]\naction = b\nitem = output(c.cfg)\n",
+    "c.cfg": "[tarvenox]\naction = c\n",
+    "pair.cfg": "[tarvenox]\naction = pair\nitem = output(c.cfg)\n",
+    "loop_a.cfg": "[tarvenox]\naction = a\nitem = output(loop_b.cfg)\n",
+    "loop_b.cfg": "[tarvenox]\naction = b\nitem = output(loop_a.cfg)\n",
+}
+
+
+@pytest.fixture
+def config_dir(tmp_path):
+    for name, text in FILES.items():
+        (tmp_path / name).write_text(text)
+    return str(tmp_path)
+
+
+def shown(user):
+    cid = f"cid-{user}"
+    return [{"object": f"{cid}-{k}", "results": {"CID": cid, "action": "show", "gateway": f"{cid}-{k}"}}
+            for k in range(5)]
+
+
+def test_threads_calling_the_api_at_once_get_their_own_results(kv, requests, config_dir):
+    def work(index):
+        user = f"user{index}"
+        for _ in range(10):
+            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/list.cfg") == [
+                f"cid-{user}-{k}" for k in range(5)]
+            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/show.cfg") == shown(user)
+        return user
+
+    assert run_threads(work) == [f"user{index}" for index in range(THREADS)]
+    # list.cfg: login, post; show.cfg: login, list.cfg's two, one post per element
+    assert len(requests.posts) == THREADS * 10 * (2 + 3 + 5)
+
+
+def chain_result(top, user):
+    """What pair.cfg (over c.cfg) or a.cfg (over b.cfg over c.cfg) returns
+    when c.cfg answers ["x"]."""
+    cid = f"cid-{user}"
+    element = "x"
+    for action in ("b", "a") if top == "a.cfg" else ("pair",):
+        element = {"object": element, "results": {"echo": {"CID": cid, "action": action, "item": element}}}
+    return [element]
+
+
+@pytest.mark.parametrize("top", ["pair.cfg", "a.cfg"])
+def test_same_chain_on_two_threads_at_once(kv, requests, config_dir, top):
+    # Both threads wait in the post of the chain's last file until the other
+    # one is there too, so that each has the whole chain above it at once.
+    requests.hold["c"] = threading.Barrier(2, timeout=10)
+    requests.replies["c"] = ["x"]
+
+    def work(index):
+        return kv.tarvenox_api("h", f"user{index}", "p", config_dir, f"{config_dir}/{top}")
+
+    assert run_threads(work, count=2) == [chain_result(top, "user0"), chain_result(top, "user1")]
+
+
+def test_a_cycle_on_one_thread_leaves_the_others_alone(kv, requests, config_dir):
+    def work(index):
+        user = f"user{index}"
+        for _ in range(10):
+            if index % 2:
+                with pytest.raises(ValueError, match="^output reference cycle: "):
+                    kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/loop_a.cfg")
+            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/show.cfg") == shown(user)
+        return index
+
+    assert run_threads(work) == list(range(THREADS))
