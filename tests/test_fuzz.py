@@ -8,13 +8,19 @@ import io
 import json
 import os
 import pprint
+import re
+import socket
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
+import simulated_controller
 from helpers import module_entries
+from simulated_controller import GATEWAYS, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
 
@@ -434,3 +440,176 @@ def test_main_on_a_directory(kv, fake_requests, config_dir, monkeypatch, files):
         assert module_entries(result)[0][0] == "korvalinden.korvalinden.main"
     else:
         assert result is None
+
+
+# -- the table of bad input in the README, each row run as a command ---------------------
+
+ROOT = Path(__file__).resolve().parents[1]
+KORVALINDEN = str(Path(sys.executable).with_name("korvalinden"))
+PASSWORD = "tarvenox-demo"
+
+
+def readme_rows():
+    """The rows of the README's bad-input table: first column -> (the texts
+    quoted in the message column, the exit status)."""
+    section = (ROOT / "README.md").read_text(encoding="utf-8").split("\n## Bad input\n", 1)[1]
+    section = section.split("\n## ", 1)[0]
+    rows = {}
+    for line in section.splitlines():
+        cells = [cell.strip() for cell in line.strip().strip("|").split(" | ")]
+        if len(cells) == 3 and cells[2].isdigit():
+            rows[cells[0]] = (re.findall(r"`([^`]+)`", cells[1]), int(cells[2]))
+    return rows
+
+
+class RawBody(str):
+    """A reply document that goes out as it is, not as JSON."""
+
+
+class MisbehavingController(SimulatedController):
+    def answer(self, fields):
+        if dict(fields).get("action") == "broken":
+            return RawBody("<html>502 Bad Gateway</html>")
+        return super().answer(fields)
+
+
+class RawJson:
+    @staticmethod
+    def dumps(document):
+        return document if isinstance(document, RawBody) else json.dumps(document)
+
+
+def full_reply():
+    return pprint.pformat({"return": True, "results": GATEWAYS}, width=200) + "\n\n\n"
+
+
+LIST = "[tarvenox]\naction = list_gateways\n"
+# README row -> (files of its configuration directory, how the command is made from
+# (address, directory, closed port), a further check of the finished process)
+BAD_INPUT = {
+    "An unknown option, such as `--verbose`": ({}, lambda a, d, p: tool(a, d, "--verbose"), None),
+    "An option without its value, such as a trailing `--config_dir`": (
+        {}, lambda a, d, p: tool(a, d)[:-1], None),
+    "Standard input ends at the address prompt": ({}, lambda a, d, p: [KORVALINDEN], None),
+    "A controller address that is no host name, such as `bad host`": (
+        {}, lambda a, d, p: tool("bad host", d), None),
+    "A controller that does not answer (nothing listening there)": (
+        {}, lambda a, d, p: tool(f"127.0.0.1:{p}", d), lambda run, p: f"port={p}" in run.stderr),
+    "A wrong user name or password": (
+        {"a.cfg": LIST}, lambda a, d, p: tool(a, d, "--password", "wrong"),
+        lambda run, p: run.stdout == "Login failed\n"),
+    "A configuration directory that does not exist": ({}, lambda a, d, p: tool(a, f"{d}/missing"), None),
+    "No `--config_dir` and no default directory beside the module": (
+        {}, lambda a, d, p: [sys.executable, "-c", "import sys, korvalinden.korvalinden as kv; "
+                             f"kv.__file__ = {d!r} + '/nowhere/module.so'; "
+                             f"sys.argv = ['korvalinden', '--controller_ip', {a!r}, '--password', 'x']; kv.main()"],
+        lambda run, p: "/nowhere/config" in run.stderr),
+    "A subdirectory whose name ends in `.cfg`": ({"sub.cfg/": None}, lambda a, d, p: tool(a, d), None),
+    "A configuration file without a section header": (
+        {"a.cfg": "action = list_gateways\n"}, lambda a, d, p: tool(a, d), None),
+    "A section written twice in one file": (
+        {"a.cfg": LIST + "[tarvenox]\n"}, lambda a, d, p: tool(a, d), None),
+    "A key written twice in one section": (
+        {"a.cfg": LIST + "action = show_gateway\n"}, lambda a, d, p: tool(a, d), None),
+    "Bytes that are no text in the locale's encoding": (
+        {"a.cfg": b"[tarvenox]\naction = \xff\xfe\n"}, lambda a, d, p: tool(a, d), None),
+    "No section `[tarvenox]` (`[Tarvenox]` is another section)": (
+        {"a.cfg": "[default]\ndescription = Described\n[Tarvenox]\naction = list_gateways\n"},
+        lambda a, d, p: tool(a, d), lambda run, p: run.stdout == "Described\n"),
+    "A lone `%` in a value of `[tarvenox]`": (
+        {"a.cfg": "[tarvenox]\naction = list_gateways\nlimit = 100%\n"}, lambda a, d, p: tool(a, d), None),
+    "A lone `%` in `description`": (
+        {"a.cfg": "[default]\ndescription = 100%\n" + LIST}, lambda a, d, p: tool(a, d),
+        lambda run, p: run.stdout == full_reply()),
+    "A lone `%` in `filters`": (
+        {"a.cfg": "[default]\nfilters = results%, name\n" + LIST}, lambda a, d, p: tool(a, d),
+        lambda run, p: run.stdout == full_reply()),
+    "An output reference to a file that does not exist": (
+        {"a.cfg": "[tarvenox]\naction = show_gateway\ngateway_name = output(nowhere.cfg)\n"},
+        lambda a, d, p: tool(a, d), lambda run, p: "/nowhere.cfg'" in run.stderr),
+    "`output()`, naming no file": (
+        {"a.cfg": "[tarvenox]\naction = show_gateway\ngateway_name = output()\n"},
+        lambda a, d, p: tool(a, d), None),
+    "Output references that go round in a circle": (
+        {"a.inc": "[tarvenox]\naction = circle_a\nx = output(b.inc)\n",
+         "b.inc": "[tarvenox]\naction = circle_b\nx = output(a.inc)\n",
+         "top.cfg": "[tarvenox]\naction = circle_top\nx = output(a.inc)\n"},
+        lambda a, d, p: tool(a, d), lambda run, p: "a.inc -> " in run.stderr and "b.inc -> " in run.stderr),
+    "An output reference to a file whose filtered result cannot be iterated (`None`)": (
+        {"a.cfg": "[tarvenox]\naction = show_gateway\ngateway_name = output(b.inc)\n",
+         "b.inc": "[default]\nfilters = missing, name\n" + LIST}, lambda a, d, p: tool(a, d), None),
+    "A reply that is not JSON": ({"a.cfg": "[tarvenox]\naction = broken\n"}, lambda a, d, p: tool(a, d), None),
+    "A one-key filter step over records of which one lacks the key": (
+        {"a.cfg": "[default]\nfilters = results, tags\n" + LIST}, lambda a, d, p: tool(a, d), None),
+    "A filter step over values that are no JSON objects": (
+        {"a.cfg": "[default]\nfilters = results, name, x\n" + LIST}, lambda a, d, p: tool(a, d), None),
+}
+
+
+def error_message(stderr):
+    """What ends a traceback (or argparse's complaint): from the last line that
+    names an exception, or else the last line."""
+    lines = stderr.strip().splitlines() or [""]
+    named = [i for i, line in enumerate(lines) if re.match(r"[A-Za-z_][\w.]*(Error|Exception)\b", line)]
+    return "\n".join(lines[named[-1]:] if named else lines[-1:])
+
+
+def tool(address, config_dir, *extra):
+    return [KORVALINDEN, "--controller_ip", address, "--password", PASSWORD, *extra, "--config_dir", str(config_dir)]
+
+
+def closed_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+@pytest.fixture(scope="module")
+def bad_input_runs(tmp_path_factory):
+    """Runs every row's command at once, in processes of their own, against
+    a controller that answers one action with a body that is not JSON."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(simulated_controller, "json", RawJson)
+        with MisbehavingController() as controller:
+            port = closed_port()
+            started = {}
+            for row, (files, command, _) in BAD_INPUT.items():
+                directory = tmp_path_factory.mktemp("bad")
+                for name, content in files.items():
+                    if content is None:
+                        (directory / name).mkdir()
+                    elif isinstance(content, bytes):
+                        (directory / name).write_bytes(content)
+                    else:
+                        (directory / name).write_text(content)
+                started[row] = subprocess.Popen(
+                    command(controller.address, str(directory), port), stdin=subprocess.DEVNULL,
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+            runs = {}
+            for row, process in started.items():
+                stdout, stderr = process.communicate(timeout=120)
+                runs[row] = subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
+            yield runs, controller.requests, port
+
+
+def test_every_row_of_the_table_has_its_check():
+    assert list(readme_rows()) == list(BAD_INPUT)
+
+
+@pytest.mark.parametrize("row", list(BAD_INPUT))
+def test_bad_input(bad_input_runs, row):
+    runs, requests_made, port = bad_input_runs
+    run = runs[row]
+    messages, status = readme_rows()[row]
+    assert run.returncode == status, run.stderr
+    for message in messages:
+        assert message in error_message(run.stderr) or message in run.stdout, (message, run.stdout, run.stderr)
+    if status == 0:
+        assert run.stderr == ""
+    else:
+        assert "AddressSanitizer" not in run.stderr and "runtime error" not in run.stderr
+    check = BAD_INPUT[row][2]
+    assert check is None or check(run, port), (run.stdout, run.stderr)
+    # a circle is refused before anything of it is posted
+    assert not any(("action", action) in request for request in requests_made
+                   for action in ("circle_a", "circle_b", "circle_top"))
