@@ -12,16 +12,18 @@ ASAN_VENV      ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
 ASAN_PY        := $(ASAN_VENV)/bin/python
 ASAN_PIP       := $(ASAN_PY) -m pip --disable-pip-version-check -q
-# The interpreter itself is not instrumented, so the runtimes have to be in the
-# process before it starts. Only the module's allocations are checked: the
-# interpreter keeps its own objects until exit, so leak reports would be noise.
-# PYTHONMALLOC=malloc sends every object allocation through the sanitizer's
-# allocator instead of pymalloc's arenas, where overruns would go unseen.
-SANITIZER_ENV   = LD_PRELOAD="$(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)" \
+# The interpreter itself is not instrumented, so the sanitizer runtimes that the
+# module links against have to be in the process before the interpreter starts.
+# Only the module's allocations are checked: the interpreter keeps its own
+# objects until exit, so leak reports would be noise. PYTHONMALLOC=malloc sends
+# every object allocation through the sanitizer's allocator instead of
+# pymalloc's arenas, where overruns would go unseen.
+ASAN_MODULE     = $(shell find $(ASAN_VENV)/lib -name 'korvalinden.cpython-*.so' 2>/dev/null)
+ASAN_RUNTIMES   = $(shell ldd $(ASAN_MODULE) 2>/dev/null | awk '/lib(asan|ubsan)\.so/ {print $$3}')
+SANITIZER_ENV   = LD_PRELOAD="$(ASAN_RUNTIMES)" \
                   PYTHONMALLOC=malloc \
                   ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1 \
                   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-CXX ?= g++
 
 .PHONY: all build build-asan test test-asan demo bench clean
 
@@ -56,6 +58,8 @@ test: build
 	$(MAKE) --no-print-directory test-asan
 
 test-asan: build-asan
+	@case "$(ASAN_RUNTIMES)" in *libasan*libubsan*|*libubsan*libasan*) ;; \
+	  *) echo "$(ASAN_VENV) holds no module built with the sanitizers" >&2; exit 1;; esac
 	$(SANITIZER_ENV) $(ASAN_PY) -m pytest -q
 
 # The tool against the simulated controller, with its default configuration.
