@@ -3,6 +3,7 @@ produce the expected value or a Python exception, never a crash, a hang or a
 corrupted result."""
 
 import configparser
+import copy
 import faulthandler
 import io
 import json
@@ -76,11 +77,11 @@ def expected_filter(results, filters):
     return None
 
 
-def outcome(function, *args):
+def caught(function, *args):
     try:
         return "value", function(*args)
-    except Exception as error:  # noqa: BLE001 (the kind is compared)
-        return "error", type(error)
+    except (Exception, SystemExit) as error:  # compared by the caller
+        return "error", error
 
 
 def same_objects(got, want):
@@ -109,75 +110,15 @@ FILTERS = st.lists(STEP, max_size=5) | st.tuples(STEP, STEP) | STEP
 @fuzz
 @given(reply=JSON, filters=FILTERS)
 def test_filter_matches_the_plain_rendering(kv, reply, filters):
-    kind, got = outcome(kv.filter_results, reply, filters)
-    want_kind, want = outcome(expected_filter, reply, filters)
+    before = copy.deepcopy(reply)
+    kind, got = caught(kv.filter_results, reply, filters)
+    want_kind, want = caught(expected_filter, reply, filters)
     assert kind == want_kind, (got, want)
     if kind == "value":
         assert same_objects(got, want)
     else:
-        assert got is want
-
-
-@fuzz
-@given(reply=JSON, filters=st.lists(STEP, max_size=5))
-def test_filter_leaves_its_input_alone(kv, reply, filters):
-    import copy  # noqa: PLC0415
-
-    before = copy.deepcopy(reply)
-    outcome(kv.filter_results, reply, filters)
-    assert reply == before
-
-
-# -- very large and very deep replies --------------------------------------------------
-
-
-def nested(depth, make):
-    value = {"name": "bottom"}
-    for _ in range(depth):
-        value = make(value)
-    return value
-
-
-def walk(value, keys):
-    for key in keys:
-        value = value[key]
-    return value
-
-
-def test_deep_reply_is_walked_only_as_far_as_the_path(kv):
-    reply = nested(100_000, lambda inner: {"a": inner})
-    assert kv.filter_results(reply, []) is reply
-    assert kv.filter_results(reply, ["a"] * 50) is walk(reply, ["a"] * 50)
-    pair = kv.filter_results(reply, ["a&b"] * 3)
-    assert pair == {"a": reply["a"], "b": MARK} and pair["a"] is reply["a"]
-
-
-def test_deep_lists_fail_cleanly(kv):
-    reply = nested(100_000, lambda inner: [inner])
-    assert kv.filter_results(reply, []) is reply
-    with pytest.raises(TypeError):
-        kv.filter_results(reply, ["name"])
-
-
-def test_path_deeper_than_the_recursion_limit(kv):
-    reply = nested(10 * sys.getrecursionlimit(), lambda inner: {"a": inner})
-    with pytest.raises(RecursionError):
-        kv.filter_results(reply, ["a"] * (5 * sys.getrecursionlimit()))
-
-
-def test_large_reply(kv):
-    records = [{"name": f"gw{i}", "size": i} for i in range(200_000)]
-    reply = {"results": records}
-    names = kv.filter_results(reply, ["results", "name"])
-    assert len(names) == len(records) and names[-1] == "gw199999" and names[0] is records[0]["name"]
-    pairs = kv.filter_results(reply, ["results", "size&missing"])
-    assert pairs[123] == {"size": 123, "missing": MARK}
-
-
-def test_huge_step(kv):
-    step = "&" * 1_000_000
-    assert kv.filter_results({"": 1}, [step]) == {"": 1}
-    assert kv.filter_results([{}, {"": 2}], [step]) == [{"": MARK}, {"": 2}]
+        assert type(got) is type(want)
+    assert reply == before  # the input is left as it was
 
 
 @pytest.fixture(autouse=True)
@@ -268,13 +209,6 @@ def run_both(fake, tool, expectation):
     assert tool_posts == fake.posts
     event(type(got).__name__ if kind == "error" else f"value after {len(tool_posts)} posts")
     return kind, got
-
-
-def caught(function):
-    try:
-        return "value", function()
-    except (Exception, SystemExit) as error:
-        return "error", error
 
 
 # -- configuration files -----------------------------------------------------------------
@@ -395,21 +329,51 @@ def test_controller_replies(kv, fake_requests, config_dir, reply, filters):
         )
 
 
-@pytest.mark.parametrize(
-    "reply, filters, check",
-    [
-        (lambda: nested(100_000, lambda inner: {"a": inner}), "a, a, a&b",
-         lambda result: result["b"] == MARK and result["a"]["a"]["a"]),
-        (lambda: {"r": [{"n": i} for i in range(200_000)]}, "r, n", lambda result: result[-1] == 199_999),
-        (lambda: {"r": "x" * 10_000_000}, "r", lambda result: len(result) == 10_000_000),
-    ],
-    ids=["deep", "long", "wide"],
-)
-def test_very_large_replies(kv, fake_requests, config_dir, reply, filters, check):
-    write(str(config_dir / "f.cfg"), f"[default]\nfilters = {filters}\n[tarvenox]\naction = reply\n")
-    value = reply()
-    fake_requests.replies["reply"] = value
-    assert check(kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "f.cfg")))
+def nested(depth, make):
+    value = {"name": "bottom"}
+    for _ in range(depth):
+        value = make(value)
+    return value
+
+
+LIMIT = sys.getrecursionlimit()
+LARGE = [
+    # reply, filter steps, what the result must be (an exception class: what must be raised)
+    (lambda: nested(100_000, lambda inner: {"a": inner}), [], lambda reply, result: result is reply),
+    (lambda: nested(100_000, lambda inner: {"a": inner}), ["a"] * 50 + ["a&b"] * 2,
+     lambda reply, result: result["a"] is nested_member(reply, 51) and result["b"] == MARK),
+    (lambda: nested(100_000, lambda inner: [inner]), ["name"], TypeError),
+    (lambda: nested(10 * LIMIT, lambda inner: {"a": inner}), ["a"] * (5 * LIMIT), RecursionError),
+    (lambda: {"r": [{"n": i} for i in range(200_000)]}, ["r", "n"],
+     lambda reply, result: result == list(range(200_000))),
+    (lambda: {"r": [{"n": i} for i in range(200_000)]}, ["r", "n&m"],
+     lambda reply, result: result[123] == {"n": 123, "m": MARK} and len(result) == 200_000),
+    (lambda: {"r": "x" * 10_000_000}, ["r"], lambda reply, result: result is reply["r"]),
+    (lambda: [{}, {"": 2}], ["&" * 1_000_000], lambda reply, result: result == [{"": MARK}, {"": 2}]),
+]
+
+
+def nested_member(value, depth):
+    for _ in range(depth):
+        value = value["a"]
+    return value
+
+
+@pytest.mark.parametrize("make, filters, check", LARGE,
+                         ids=["deep-unfiltered", "deep", "deep-lists", "deeper-than-the-limit", "long",
+                              "long-compound", "wide", "huge-step"])
+def test_very_large_and_deep_replies(kv, fake_requests, config_dir, make, filters, check):
+    reply = make()
+    fake_requests.replies["reply"] = reply
+    write(str(config_dir / "f.cfg"), "[default]\nfilters = {}\n[tarvenox]\naction = reply\n".format(", ".join(filters))
+          if filters else "[tarvenox]\naction = reply\n")
+    for call in (lambda: kv.filter_results(reply, filters),
+                 lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "f.cfg"))):
+        if isinstance(check, type):
+            with pytest.raises(check):
+                call()
+        else:
+            assert check(reply, call())
 
 
 # -- main on a directory of such files --------------------------------------------------
@@ -417,7 +381,7 @@ def test_very_large_replies(kv, fake_requests, config_dir, reply, filters, check
 NAMES = st.sampled_from(["a.cfg", "b.cfg", "c.cfg", "d.CFG", "e.cfg.bak", "f.cfg"])
 
 
-@fuzz
+@settings(fuzz, max_examples=EXAMPLES // 2)  # each example runs a directory of files
 @given(files=st.dictionaries(NAMES, CONFIG_TEXT, max_size=4))
 def test_main_on_a_directory(kv, fake_requests, config_dir, monkeypatch, files):
     run_dir = config_dir / "run"
