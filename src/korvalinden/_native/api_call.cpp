@@ -1,19 +1,247 @@
 // tarvenox_api: runs the API call that one configuration file describes.
+//
+// The options of section "tarvenox" become the form fields, after the session
+// identifier. An option whose value reads "output(<file>)" makes a compound
+// call: <file> is run first and this file's request is posted once per element
+// of its result.
+#include "config_file.hpp"
+#include "controller.hpp"
 #include "function.hpp"
+#include "names.hpp"
+#include "text.hpp"
 
 namespace korvalinden {
 namespace {
 
 constexpr const char* kLocalNames[] = {
-    "controller_ip",    "username",        "password", "config_dir",          "config_file",
-    "controller_api_url", "config",        "CID",      "rdata",               "compound_boolean",
-    "temp_filters",     "filters",         "option",   "compound_option",     "compound_config_file",
-    "compound_filepath", "compound_results", "compound_return", "result",     "r",
-    "compound_object",  "item"};
+    "controller_ip",        "username",          "password",         "config_dir",      "config_file",
+    "controller_api_url",   "config",            "CID",              "rdata",           "compound_boolean",
+    "temp_filters",         "filters",           "option",           "compound_option", "compound_config_file",
+    "compound_filepath",    "compound_results",  "compound_return",  "result",          "r",
+    "compound_object",      "item"};
 
-Ref tarvenox_api(Frame&, PyObject* const*) {
-  PyErr_SetString(PyExc_NotImplementedError, "tarvenox_api is not built yet");
+const Interned kConfigparser{"configparser"};
+const Interned kConfigParser{"ConfigParser"};
+const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
+const Interned kCid{"CID"};
+const Interned kGet{"get"};
+const Interned kOptions{"options"};
+const Interned kDefaultSection{"default"};
+const Interned kFilters{"filters"};
+const Interned kFilterSeparator{","};
+const Interned kTarvenoxSection{"tarvenox"};
+const Interned kStartswith{"startswith"};
+const Interned kEndswith{"endswith"};
+const Interned kReferenceStart{"output("};
+const Interned kReferenceEnd{")"};
+const Interned kOs{"os"};
+const Interned kPath{"path"};
+const Interned kJoin{"join"};
+const Interned kTarvenoxApi{"tarvenox_api"};
+const Interned kJson{"json"};
+const Interned kFilterResults{"filter_results"};
+const Interned kObject{"object"};
+const Interned kResults{"results"};
+
+// "output(" is 7 characters: the referenced name starts after it.
+constexpr Py_ssize_t kReferenceNameStart = 7;
+
+// ---- output-reference chain -----------------------------------------------------
+
+const Interned kChainKey{"korvalinden.output_reference_chain"};
+const Interned kRealpath{"realpath"};
+const Interned kChainArrow{" -> "};
+constexpr const char* kCycleMessage = "output reference cycle: ";
+
+// The files whose compound calls are running further up this thread's stack,
+// as (real path, path as given) pairs. Kept in the thread state, so threads
+// never see each other's chain.
+PyObject* chain_of_this_thread() {
+  PyObject* thread_dict = PyThreadState_GetDict();  // borrowed
+  if (thread_dict == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "no thread state");
+    throw_python_error();
+  }
+  PyObject* chain = PyDict_GetItemWithError(thread_dict, kChainKey);  // borrowed
+  if (chain != nullptr) return chain;
+  if (PyErr_Occurred()) throw_python_error();
+  Ref new_chain = checked(PyList_New(0));
+  check(PyDict_SetItem(thread_dict, kChainKey, new_chain.get()));
+  return new_chain.get();  // the thread dict holds it
+}
+
+Ref real_path(PyObject* path) {
+  Ref os_path = get_attr(checked(PyImport_ImportModule("os")).get(), kPath);
+  return call_method(os_path.get(), kRealpath, {path});
+}
+
+[[noreturn]] void raise_cycle(PyObject* chain, PyObject* config_file, PyObject* referenced) {
+  Ref shown = checked(PyList_New(0));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain); ++i) {
+    check(PyList_Append(shown.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(chain, i), 1)));
+  }
+  check(PyList_Append(shown.get(), config_file));
+  check(PyList_Append(shown.get(), referenced));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(shown.get()); ++i) {
+    check(PyList_SetItem(shown.get(), i, checked(PyObject_Str(PyList_GET_ITEM(shown.get(), i))).release()));
+  }
+  Ref joined = checked(PyUnicode_Join(kChainArrow, shown.get()));
+  PyErr_Format(PyExc_ValueError, "%s%U", kCycleMessage, joined.get());
   throw_python_error();
+}
+
+// Marks `config_file` as running its referenced file for the lifetime of the
+// link. A reference back to a file already on the chain would recurse without
+// end, logging in at every level, so it is refused up front.
+class ChainLink {
+ public:
+  ChainLink(PyObject* config_file, PyObject* referenced) : chain_(Ref::borrow(chain_of_this_thread())) {
+    Ref current = real_path(config_file);
+    Ref target = real_path(referenced);
+    if (same_path(current.get(), target.get())) raise_cycle(chain_.get(), config_file, referenced);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain_.get()); ++i) {
+      PyObject* link = PyList_GET_ITEM(chain_.get(), i);
+      if (same_path(PyTuple_GET_ITEM(link, 0), target.get())) raise_cycle(chain_.get(), config_file, referenced);
+    }
+    Ref link = checked(PyTuple_Pack(2, current.get(), config_file));
+    check(PyList_Append(chain_.get(), link.get()));
+  }
+  ~ChainLink() {
+    PendingException set_aside;  // the link is also dropped while an error unwinds
+    Py_ssize_t length = PyList_GET_SIZE(chain_.get());
+    if (PyList_SetSlice(chain_.get(), length - 1, length, nullptr) < 0) PyErr_Clear();
+  }
+  ChainLink(const ChainLink&) = delete;
+  ChainLink& operator=(const ChainLink&) = delete;
+
+ private:
+  static bool same_path(PyObject* left, PyObject* right) {
+    int equal = PyObject_RichCompareBool(left, right, Py_EQ);
+    check(equal);
+    return equal != 0;
+  }
+
+  Ref chain_;
+};
+
+// ---- the call ---------------------------------------------------------------------
+
+// The filter path of section "default", or an empty list when it cannot be read.
+Ref read_filters(Frame& frame, PyObject* config) {
+  try {
+    frame.at(79);
+    Ref temp_filters = call_method(config, kGet, {kDefaultSection, kFilters});
+    frame.at(80);
+    return split_and_strip(temp_filters.get(), kFilterSeparator);
+  } catch (const PythonError&) {
+    absorb_exception(frame);
+  }
+  frame.at(82);
+  return checked(PyList_New(0));
+}
+
+// rdata[option].startswith("output(") and rdata[option].endswith(")")
+bool is_output_reference(PyObject* rdata, PyObject* option) {
+  if (!is_true(call_method(get_item(rdata, option).get(), kStartswith, {kReferenceStart}).get())) return false;
+  return is_true(call_method(get_item(rdata, option).get(), kEndswith, {kReferenceEnd}).get());
+}
+
+// filter_results(r.json(), filters)
+Ref filtered_reply(PyObject* r, PyObject* filters) {
+  Ref filter_results = lookup_global(kFilterResults);
+  Ref reply = call_method(r, kJson);
+  return call(filter_results.get(), {reply.get(), filters});
+}
+
+struct OutputReference {
+  Ref option;    // compound_option
+  Ref filepath;  // compound_filepath
+};
+
+Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* url, PyObject* rdata,
+                  PyObject* filters, const OutputReference& reference) {
+  PyObject* config_file = arguments[4];
+  frame.at(91);
+  Ref compound_results;
+  {
+    ChainLink link(config_file, reference.filepath.get());
+    Ref tarvenox_api = lookup_global(kTarvenoxApi);
+    compound_results = call(tarvenox_api.get(),
+                            {arguments[0], arguments[1], arguments[2], arguments[3], reference.filepath.get()});
+  }
+  frame.at(94);
+  Ref compound_return = checked(PyList_New(0));
+  frame.at(95);
+  Ref iterator = checked(PyObject_GetIter(compound_results.get()));
+  while (Ref result = Ref::steal(PyIter_Next(iterator.get()))) {
+    frame.at(96);
+    check(PyDict_SetItem(rdata, reference.option.get(), result.get()));
+    frame.at(97);
+    Ref r = post_form(url, rdata);
+    frame.at(103);
+    Ref compound_object = new_dict({{kObject, result.get()}});
+    frame.at(104);
+    Ref results = filtered_reply(r.get(), filters);
+    frame.at(103);
+    check(PyDict_SetItem(compound_object.get(), kResults, results.get()));
+    frame.at(106);
+    check(PyList_Append(compound_return.get(), compound_object.get()));
+    frame.at(95);
+  }
+  if (PyErr_Occurred()) throw_python_error();
+  return compound_return;
+}
+
+Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
+  PyObject* controller_ip = arguments[0];
+  PyObject* config_dir = arguments[3];
+  PyObject* config_file = arguments[4];
+
+  frame.at(72);
+  Ref url = controller_api_url(controller_ip);
+  frame.at(73);
+  Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
+  frame.at(74);
+  read_config_file(config.get(), config_file);
+  frame.at(75);
+  Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {arguments[0], arguments[1], arguments[2]});
+  frame.at(76);
+  Ref rdata = new_dict({{kCid, CID.get()}});
+
+  Ref filters = read_filters(frame, config.get());
+
+  OutputReference reference;
+  frame.at(83);
+  Ref options = call_method(config.get(), kOptions, {kTarvenoxSection});
+  Ref iterator = checked(PyObject_GetIter(options.get()));
+  while (Ref option = Ref::steal(PyIter_Next(iterator.get()))) {
+    frame.at(84);
+    Ref value = call_method(config.get(), kGet, {kTarvenoxSection, option.get()});
+    check(PyDict_SetItem(rdata.get(), option.get(), value.get()));
+    frame.at(85);
+    if (is_output_reference(rdata.get(), option.get())) {
+      frame.at(87);
+      reference.option = option.copy();
+      frame.at(88);
+      const Py_ssize_t length = PyObject_Length(get_item(rdata.get(), option.get()).get());
+      if (length < 0) throw_python_error();
+      Ref compound_config_file =
+          checked(PySequence_GetSlice(get_item(rdata.get(), option.get()).get(), kReferenceNameStart, length - 1));
+      frame.at(89);
+      Ref join = get_attr(get_attr(lookup_global(kOs).get(), kPath).get(), kJoin);
+      reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});
+    }
+    frame.at(83);
+  }
+  if (PyErr_Occurred()) throw_python_error();
+
+  if (reference.option) {
+    return compound_call(frame, arguments, url.get(), rdata.get(), filters.get(), reference);
+  }
+  frame.at(109);
+  Ref r = post_form(url.get(), rdata.get());
+  frame.at(114);
+  return filtered_reply(r.get(), filters.get());
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
-// main and get_default_config_dir: the command-line driver.
+// main and get_default_config_dir: the command line, the console prompts, the
+// configuration directory and the loop over its files.
+#include "config_file.hpp"
 #include "function.hpp"
+#include "names.hpp"
 
 namespace korvalinden {
 namespace {
@@ -8,14 +11,216 @@ constexpr const char* kMainLocalNames[] = {"parser",     "args", "controller_ip"
                                            "config_dir", "_",    "file",          "filepath", "config"};
 constexpr const char* kDefaultDirLocalNames[] = {"config_path"};
 
-Ref get_default_config_dir(Frame&, PyObject* const*) {
-  PyErr_SetString(PyExc_NotImplementedError, "get_default_config_dir is not built yet");
+const Interned kOs{"os"};
+const Interned kPath{"path"};
+const Interned kJoin{"join"};
+const Interned kDirname{"dirname"};
+const Interned kIsdir{"isdir"};
+const Interned kListdir{"listdir"};
+const Interned kModuleFile{"__file__"};
+const Interned kConfigDirName{"config"};
+const Interned kDirectoryNotFound{"Default config directory not found: "};
+const Interned kEmptyFormat{""};
+const Interned kFileNotFoundError{"FileNotFoundError"};
+
+const Interned kArgparse{"argparse"};
+const Interned kArgumentParser{"ArgumentParser"};
+const Interned kDescription{"description"};
+const Interned kToolDescription{"Korvalinden Automation"};
+const Interned kAddArgument{"add_argument"};
+const Interned kHelp{"help"};
+const Interned kParseArgs{"parse_args"};
+
+const Interned kControllerIpOption{"--controller_ip"};
+const Interned kControllerIpHelp{"Tarvenox Controller IP. User will be prompted to enter the IP if not specified."};
+const Interned kUsernameOption{"--username"};
+const Interned kUsernameHelp{"Tarvenox Controller Username. Defaults to \"admin\" if not specified."};
+const Interned kPasswordOption{"--password"};
+const Interned kPasswordHelp{
+    "Tarvenox Controller Password. User will be prompted to enter the password if not specfied."};
+const Interned kConfigDirOption{"--config_dir"};
+const Interned kConfigDirHelp{"Configuration Directory. Defaults to \"config\" if not specified."};
+
+const Interned kControllerIp{"controller_ip"};
+const Interned kUsername{"username"};
+const Interned kPassword{"password"};
+const Interned kConfigDir{"config_dir"};
+const Interned kIpPrompt{"Enter Tarvenox Controller IP: "};
+const Interned kDefaultUsername{"admin"};
+const Interned kGetpass{"getpass"};
+const Interned kPrompt{"prompt"};
+const Interned kPasswordPrompt{"Enter Tarvenox Controller Password: "};
+const Interned kGetDefaultConfigDir{"get_default_config_dir"};
+const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
+
+const Interned kEndswith{"endswith"};
+const Interned kConfigSuffix{".cfg"};
+const Interned kConfigparser{"configparser"};
+const Interned kConfigParser{"ConfigParser"};
+const Interned kGet{"get"};
+const Interned kDefaultSection{"default"};
+const Interned kPp{"pp"};
+const Interned kPprint{"pprint"};
+const Interned kTarvenoxApi{"tarvenox_api"};
+const Interned kNewline{"\n"};
+
+const Constant kDescriptionKeyword{[] { return names_tuple({&kDescription}); }};
+const Constant kHelpKeyword{[] { return names_tuple({&kHelp}); }};
+const Constant kPromptKeyword{[] { return names_tuple({&kPrompt}); }};
+
+// os.path.<function>
+Ref os_path_function(PyObject* name) {
+  return get_attr(get_attr(lookup_global(kOs).get(), kPath).get(), name);
+}
+
+// `raise exception`: an instance is raised as it is, a class is instantiated
+// first; anything else is refused with the host's own words.
+[[noreturn]] void raise_object(PyObject* exception) {
+  if (PyExceptionInstance_Check(exception)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+  } else if (PyExceptionClass_Check(exception)) {
+    Ref instance = call(exception, {});
+    if (PyExceptionInstance_Check(instance.get())) {
+      PyErr_SetObject(exception, instance.get());
+    } else {
+      PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                   exception, Py_TYPE(instance.get()));
+    }
+  } else {
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+  }
   throw_python_error();
 }
 
-Ref main_body(Frame&, PyObject* const*) {
-  PyErr_SetString(PyExc_NotImplementedError, "main is not built yet");
-  throw_python_error();
+Ref get_default_config_dir(Frame& frame, PyObject* const*) {
+  frame.at(118);
+  Ref join = os_path_function(kJoin);
+  Ref dirname = os_path_function(kDirname);
+  Ref module_directory = call(dirname.get(), {lookup_global(kModuleFile).get()});
+  Ref config_path = call(join.get(), {module_directory.get(), kConfigDirName});
+
+  frame.at(119);
+  Ref isdir = os_path_function(kIsdir);
+  if (is_true(call(isdir.get(), {config_path.get()}).get())) return config_path;
+
+  frame.at(120);
+  Ref shown_path = checked(PyObject_Format(config_path.get(), kEmptyFormat));
+  Ref message = checked(PyUnicode_Concat(kDirectoryNotFound, shown_path.get()));
+  Ref exception = call(lookup_global(kFileNotFoundError).get(), {message.get()});
+  raise_object(exception.get());
+}
+
+// The attribute of `args` when it is set and not empty, else null.
+Ref given_option(PyObject* args, PyObject* name, Frame& frame, int test_line, int use_line) {
+  frame.at(test_line);
+  if (!is_true(get_attr(args, name).get())) return Ref();
+  frame.at(use_line);
+  return get_attr(args, name);  // read again, as the attribute may be a property
+}
+
+Ref build_parser(Frame& frame) {
+  frame.at(125);
+  Ref argument_parser = get_attr(lookup_global(kArgparse).get(), kArgumentParser);
+  Ref parser = call_with_keywords(argument_parser.get(), {kToolDescription}, kDescriptionKeyword);
+  const struct {
+    int line;
+    const Interned& option;
+    const Interned& help;
+  } options[] = {
+      {126, kControllerIpOption, kControllerIpHelp},
+      {130, kUsernameOption, kUsernameHelp},
+      {134, kPasswordOption, kPasswordHelp},
+      {138, kConfigDirOption, kConfigDirHelp},
+  };
+  for (const auto& option : options) {
+    frame.at(option.line);
+    Ref add_argument = get_attr(parser.get(), kAddArgument);
+    call_with_keywords(add_argument.get(), {option.option, option.help}, kHelpKeyword);
+  }
+  return parser;
+}
+
+// Prints the description of section "default"; a file without one, or one
+// that cannot be read or printed, just shows none.
+void print_description(Frame& frame, PyObject* config) {
+  frame.at(174);
+  try {
+    Ref description = call_method(config, kGet, {kDefaultSection, kDescription});
+    call(bound_builtins().print.get(), {description.get()});
+  } catch (const PythonError&) {
+    absorb_exception(frame);
+  }
+}
+
+struct Connection {
+  Ref controller_ip, username, password, config_dir;
+};
+
+// Runs one configuration file and prints its description and result.
+void run_config_file(Frame& frame, const Connection& connection, PyObject* file) {
+  frame.at(170);
+  Ref filepath = call(os_path_function(kJoin).get(), {connection.config_dir.get(), file});
+  frame.at(171);
+  Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
+  frame.at(172);
+  read_config_file(config.get(), filepath.get());
+
+  print_description(frame, config.get());
+
+  frame.at(177);
+  Ref pprint = get_attr(lookup_global(kPp).get(), kPprint);
+  frame.at(178);
+  Ref result = call(lookup_global(kTarvenoxApi).get(),
+                    {connection.controller_ip.get(), connection.username.get(), connection.password.get(),
+                     connection.config_dir.get(), filepath.get()});
+  frame.at(177);
+  call(pprint.get(), {result.get()});
+  frame.at(180);
+  call(bound_builtins().print.get(), {kNewline});
+}
+
+Ref main_body(Frame& frame, PyObject* const*) {
+  Ref parser = build_parser(frame);
+  frame.at(142);
+  Ref args = call_method(parser.get(), kParseArgs);
+
+  Connection connection;
+  connection.controller_ip = given_option(args.get(), kControllerIp, frame, 144, 145);
+  if (!connection.controller_ip) {
+    frame.at(147);
+    connection.controller_ip = call(bound_builtins().input.get(), {kIpPrompt});
+  }
+  connection.username = given_option(args.get(), kUsername, frame, 149, 150);
+  if (!connection.username) connection.username = Ref::borrow(kDefaultUsername);
+  connection.password = given_option(args.get(), kPassword, frame, 154, 155);
+  if (!connection.password) {
+    frame.at(157);
+    Ref getpass = get_attr(lookup_global(kGetpass).get(), kGetpass);
+    connection.password = call_with_keywords(getpass.get(), {kPasswordPrompt}, kPromptKeyword);
+  }
+  connection.config_dir = given_option(args.get(), kConfigDir, frame, 159, 160);
+  if (!connection.config_dir) {
+    frame.at(162);
+    connection.config_dir = call(lookup_global(kGetDefaultConfigDir).get(), {});
+  }
+
+  // Tries the credentials once before any file runs; the session is not reused.
+  frame.at(167);
+  call(lookup_global(kGetTarvenoxCid).get(),
+       {connection.controller_ip.get(), connection.username.get(), connection.password.get()});
+
+  frame.at(168);
+  Ref listing = call(get_attr(lookup_global(kOs).get(), kListdir).get(), {connection.config_dir.get()});
+  Ref iterator = checked(PyObject_GetIter(listing.get()));
+  while (Ref file = Ref::steal(PyIter_Next(iterator.get()))) {
+    frame.at(169);
+    if (is_true(call_method(file.get(), kEndswith, {kConfigSuffix}).get())) {
+      run_config_file(frame, connection, file.get());
+    }
+    frame.at(168);
+  }
+  if (PyErr_Occurred()) throw_python_error();
+  return none();
 }
 
 }  // namespace

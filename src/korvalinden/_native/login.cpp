@@ -1,5 +1,6 @@
 // get_tarvenox_cid: logs in to the controller and returns the session
 // identifier (CID) of its reply.
+#include "controller.hpp"
 #include "function.hpp"
 #include "names.hpp"
 
@@ -8,23 +9,16 @@ namespace {
 
 constexpr const char* kLocalNames[] = {"controller_ip", "username", "password", "controller_api_url", "r", "CID"};
 
-const Interned kUrlScheme{"https://"};
-const Interned kApiPath{"/v1/api"};
-const Interned kRequests{"requests"};
-const Interned kPost{"post"};
 const Interned kAction{"action"};
 const Interned kLogin{"login"};
 const Interned kUsername{"username"};
 const Interned kPassword{"password"};
-const Interned kData{"data"};
-const Interned kVerify{"verify"};
 const Interned kJson{"json"};
 const Interned kCid{"CID"};
 const Interned kLoginFailed{"Login failed"};
 const Interned kSys{"sys"};
 const Interned kExit{"exit"};
 
-const Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
 // A failed login ends the process with status 1, not 0, so scripts see it.
 const Constant kFailureStatus{[] { return checked(PyLong_FromLong(1)); }};
 
@@ -34,15 +28,11 @@ Ref get_tarvenox_cid(Frame& frame, PyObject* const* arguments) {
   PyObject* password = arguments[2];
 
   frame.at(17);
-  Ref with_address = checked(PyNumber_Add(kUrlScheme, controller_ip));
-  Ref controller_api_url = checked(PyNumber_Add(with_address.get(), kApiPath));
-
-  frame.at(18);
-  Ref post = get_attr(lookup_global(kRequests).get(), kPost);
+  Ref url = controller_api_url(controller_ip);
   frame.at(20);
   Ref data = new_dict({{kAction, kLogin}, {kUsername, username}, {kPassword, password}});
   frame.at(18);
-  Ref r = call_with_keywords(post.get(), {controller_api_url.get(), data.get(), Py_False}, kPostKeywords);
+  Ref r = post_form(url.get(), data.get());
 
   Ref CID;
   frame.at(24);

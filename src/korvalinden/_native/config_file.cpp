@@ -1,0 +1,26 @@
+#include "config_file.hpp"
+
+#include "names.hpp"
+
+namespace korvalinden {
+namespace {
+
+const Interned kReadFile{"read_file"};
+const Interned kClose{"close"};
+
+}  // namespace
+
+void read_config_file(PyObject* config, PyObject* path) {
+  Ref file = call(bound_builtins().open.get(), {path});
+  try {
+    call_method(config, kReadFile, {file.get()});
+  } catch (const PythonError&) {
+    PendingException set_aside;
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(file.get(), kClose));
+    if (!closed) PyErr_Clear();
+    throw;
+  }
+  call_method(file.get(), kClose);
+}
+
+}  // namespace korvalinden

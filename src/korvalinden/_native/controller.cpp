@@ -1,0 +1,29 @@
+#include "controller.hpp"
+
+#include "names.hpp"
+
+namespace korvalinden {
+namespace {
+
+const Interned kUrlScheme{"https://"};
+const Interned kApiPath{"/v1/api"};
+const Interned kRequests{"requests"};
+const Interned kPost{"post"};
+const Interned kData{"data"};
+const Interned kVerify{"verify"};
+
+const Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
+
+}  // namespace
+
+Ref controller_api_url(PyObject* controller_ip) {
+  Ref with_address = checked(PyNumber_Add(kUrlScheme, controller_ip));
+  return checked(PyNumber_Add(with_address.get(), kApiPath));
+}
+
+Ref post_form(PyObject* url, PyObject* data) {
+  Ref post = get_attr(lookup_global(kRequests).get(), kPost);
+  return call_with_keywords(post.get(), {url, data, Py_False}, kPostKeywords);
+}
+
+}  // namespace korvalinden
