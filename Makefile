@@ -23,5 +23,13 @@ build: $(VENV)/.ready
 test: build
 	$(PY) -m pytest -q
 
+# The tool against the simulated controller, with its default configuration.
+demo: build
+	$(PY) tools/demo.py
+
+# Every benchmark in bench/, one after the other.
+bench: build
+	@for script in bench/bench_*.py; do [ -e "$$script" ] || continue; echo "== $$script"; $(PY) $$script || exit 1; done
+
 clean:
 	rm -rf build $(VENV) .pytest_cache .hypothesis

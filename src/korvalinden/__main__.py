@@ -1,3 +1,11 @@
+"""`python -m korvalinden`: runs the command-line tool."""
+
+import sys
+
 from korvalinden.korvalinden import main
 
-main()
+if __name__ == "__main__":
+    # argparse names the program after sys.argv[0], which is this file's path
+    # here; show the command the user typed instead.
+    sys.argv[0] = "python -m korvalinden"
+    main()

@@ -70,9 +70,17 @@ PyObject* chain_of_this_thread() {
   return new_chain.get();  // the thread dict holds it
 }
 
-Ref real_path(PyObject* path) {
+// The path to compare for cycles. A file given as something realpath cannot
+// take (an open descriptor) is compared as given.
+Ref comparable_path(PyObject* path) {
   Ref os_path = get_attr(checked(PyImport_ImportModule("os")).get(), kPath);
-  return call_method(os_path.get(), kRealpath, {path});
+  try {
+    return call_method(os_path.get(), kRealpath, {path});
+  } catch (const PythonError&) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+    PyErr_Clear();
+    return Ref::borrow(path);
+  }
 }
 
 [[noreturn]] void raise_cycle(PyObject* chain, PyObject* config_file, PyObject* referenced) {
@@ -96,8 +104,8 @@ Ref real_path(PyObject* path) {
 class ChainLink {
  public:
   ChainLink(PyObject* config_file, PyObject* referenced) : chain_(Ref::borrow(chain_of_this_thread())) {
-    Ref current = real_path(config_file);
-    Ref target = real_path(referenced);
+    Ref current = comparable_path(config_file);
+    Ref target = comparable_path(referenced);
     if (same_path(current.get(), target.get())) raise_cycle(chain_.get(), config_file, referenced);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain_.get()); ++i) {
       PyObject* link = PyList_GET_ITEM(chain_.get(), i);

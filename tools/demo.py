@@ -1,0 +1,37 @@
+"""Runs the korvalinden console script against the simulated controller.
+
+Starts the simulated Tarvenox Controller on a free loopback port, runs the
+tool from this virtual environment with its default configuration directory,
+lets its output through, stops the controller and exits with the tool's exit
+status. Run it with the venv's interpreter: `make demo`.
+"""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from simulated_controller import SimulatedController  # noqa: E402
+
+
+def main() -> int:
+    # The console script sits next to the interpreter of the venv.
+    tool = Path(sys.executable).with_name("korvalinden")
+    if not tool.exists():
+        print(f"demo: {tool} not found; run `make build` first", file=sys.stderr)
+        return 2
+    with SimulatedController() as controller:
+        command = [str(tool), "--controller_ip", controller.address, "--password", controller.password]
+        print(f"demo: simulated controller on {controller.address} (user {controller.username})", flush=True)
+        print(f"demo: {tool.name} --controller_ip {controller.address} --password ***", flush=True)
+        print(flush=True)
+        status = subprocess.run(command).returncode
+    print(f"demo: {tool.name} exited with status {status}", flush=True)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
