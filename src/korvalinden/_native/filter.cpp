@@ -47,6 +47,9 @@ Ref remaining_steps(PyObject* filters) {
   return checked(mapping->mp_subscript(filters, kFromSecond));
 }
 
+// How many records ahead an exact list is prefetched while it is walked.
+constexpr Py_ssize_t kPrefetchDistance = 16;
+
 // Calls `visit(element)` for each element of `results` (a list or subclass),
 // with the host's iteration protocol; an exact list is walked by index, which
 // is what its iterator does.
@@ -54,6 +57,13 @@ template <class Visit>
 void for_each_element(PyObject* results, Visit visit) {
   if (PyList_CheckExact(results)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
+      // The records of a decoded reply lie apart in the heap, with their strings
+      // between them, so the hardware cannot guess the next one; asking for the
+      // record a few places ahead hides most of the wait for its first lookup.
+      // A prefetch never faults, and the pointer is read within the current size.
+      if (i + kPrefetchDistance < PyList_GET_SIZE(results)) {
+        __builtin_prefetch(PyList_GET_ITEM(results, i + kPrefetchDistance));
+      }
       Ref element = Ref::borrow(PyList_GET_ITEM(results, i));  // held: a lookup may run code that shrinks the list
       visit(element.get());
     }

@@ -1,0 +1,382 @@
+"""The result filter: the worked examples, error paths with their traceback
+entries, edge cases, the recursion through the module global, and a differential
+property test against the pure-Python model in filter_model.py."""
+
+import builtins
+import collections
+import copy
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import filter_model
+from helpers import MODULE_NAME, module_entries, run_python
+
+ENTRY = f"{MODULE_NAME}.filter_results"
+NF = "FILTER_NOT_FOUND"
+
+
+@pytest.fixture(params=["module", "model"])
+def filter_results(request, kv):
+    """Value-level behaviour is checked on both, which also keeps the model honest
+    as the oracle of the property test."""
+    return kv.filter_results if request.param == "module" else filter_model.filter_results
+
+
+def canon(value):
+    """Comparable form that also sees dict key order and exact container types."""
+    if isinstance(value, dict):
+        return (type(value).__name__, [(key, canon(item)) for key, item in value.items()])
+    if isinstance(value, list):
+        return (type(value).__name__, [canon(item) for item in value])
+    return (type(value).__name__, value)
+
+
+def containers(value, found=None):
+    found = {} if found is None else found
+    if isinstance(value, (list, dict)) and id(value) not in found:
+        found[id(value)] = value
+        for item in value.values() if isinstance(value, dict) else value:
+            containers(item, found)
+    return found
+
+
+def assert_same(got, want, inputs):
+    """Input containers must come back as the very objects; new ones must match
+    in type, order and content."""
+    if id(want) in inputs:
+        assert got is want
+        return
+    assert id(got) not in inputs
+    if isinstance(want, dict):
+        assert type(got) is dict and list(got) == list(want)
+        for key in want:
+            assert_same(got[key], want[key], inputs)
+    elif isinstance(want, list):
+        assert type(got) is list and len(got) == len(want)
+        for got_item, want_item in zip(got, want):
+            assert_same(got_item, want_item, inputs)
+    else:
+        assert type(got) is type(want) and got == want
+
+
+def reply():
+    tags = {"env": "prod"}
+    a = {"name": "gw1", "size": "small", "tags": tags}
+    b = {"name": "gw2", "size": "large"}
+    return {"total": 2, "results": [a, b]}
+
+
+# -- the worked examples ------------------------------------------------------------
+
+# steps, then the expected value as a function of the reply (the reply's own objects
+# in it must come back as the very objects, everything else as new containers), or
+# the exception with the traceback entries
+EXAMPLES = [
+    ([], lambda r: r),
+    (["results"], lambda r: r["results"]),
+    (["results", "name"], lambda r: ["gw1", "gw2"]),
+    (["results", "name & size"], lambda r: [{"name": "gw1", "size": "small"}, {"name": "gw2", "size": "large"}]),
+    (["results", "name&tags"],
+     lambda r: [{"name": "gw1", "tags": r["results"][0]["tags"]}, {"name": "gw2", "tags": NF}]),
+    (["results", "name&tags", "tags"], lambda r: [r["results"][0]["tags"], NF]),
+    (["results", "tags"], (KeyError, [66, 50])),
+    (["total&results&missing"], lambda r: {"total": 2, "results": r["results"], "missing": NF}),
+    (["missing"], lambda r: NF),
+    (["missing", "name"], lambda r: None),
+    (["total", "name"], lambda r: None),
+    (["results", "name", "size"], (TypeError, [66, 51, 50])),
+]
+
+
+@pytest.mark.parametrize("steps, expected", EXAMPLES, ids=[",".join(e[0]) or "none" for e in EXAMPLES])
+def test_worked_examples(filter_results, kv, steps, expected):
+    r = reply()
+    before = canon(r)
+    if isinstance(expected, tuple):
+        error, lines = expected
+        with pytest.raises(error) as caught:
+            filter_results(r, steps)
+        if filter_results is kv.filter_results:
+            assert module_entries(caught.value) == [(ENTRY, line) for line in lines]
+    else:
+        assert_same(filter_results(r, steps), expected(r), containers(r))
+    assert canon(r) == before
+
+
+# -- errors and their traceback entries -----------------------------------------------
+
+ERRORS = [
+    # results, filters, exception, entries, message (None: the model's message)
+    ({}, None, TypeError, [32], "object of type 'NoneType' has no len()"),
+    ({}, 7, TypeError, [32], "object of type 'int' has no len()"),
+    ({}, {"a": 1}, KeyError, [33], None),
+    ({}, {"a"}, TypeError, [33], None),
+    ({}, collections.deque(["a"]), TypeError, [34], "'collections.deque' object is unsliceable"),
+    ({}, [1], AttributeError, [35], None),
+    (reply(), ["results", None], AttributeError, [66, 35], None),
+    ({"a": 1}, ["a&b", 5], AttributeError, [60, 35], None),
+    ({"x": [{"a": 1}, "text"]}, ["x", "a"], TypeError, [66, 50], None),
+    ({"x": [{"a": 1}, 3]}, ["x", "a&b"], TypeError, [66, 43], None),
+    ({"x": [{"a": 1}, ["a"]]}, ["x", "a"], TypeError, [66, 50], None),
+    ({"x": [{"a": 1}, None]}, ["x", "a&b"], TypeError, [66, 43], None),
+    ([{"a": 1}, {"b": 2}], ["a"], KeyError, [50], "'a'"),
+    (reply(), ["results", "name&tags", "tags", "env"], TypeError, [66, 47, 51, 50], None),
+    # a string is a path of one-character steps
+    ({"a": [{"x": 1}]}, "ab", KeyError, [66, 50], "'b'"),
+]
+
+
+@pytest.mark.parametrize("results, filters, error, lines, message", ERRORS)
+def test_errors_propagate_with_an_entry_per_level(kv, results, filters, error, lines, message):
+    with pytest.raises(error) as caught:
+        kv.filter_results(results, filters)
+    assert module_entries(caught.value) == [(ENTRY, line) for line in lines]
+    # a missing key caught on the way leaves no trace on a later error
+    assert caught.value.__context__ is None
+    if message is None:
+        with pytest.raises(error) as model_caught:
+            filter_model.filter_results(results, filters)
+        message = str(model_caught.value)
+    assert str(caught.value) == message
+
+
+class Lookup(dict):
+    """A dict whose every lookup raises the given exception."""
+
+    def __init__(self, error):
+        super().__init__()
+        self.error = error
+
+    def __getitem__(self, key):
+        raise self.error
+
+
+class MissingKey(KeyError):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make, step, caught_value, line",
+    [(Lookup, "a&b", {"a": NF, "b": NF}, 57), (Lookup, "a", NF, 63),
+     (lambda error: [Lookup(error)], "a&b", [{"a": NF, "b": NF}], 43)],
+    ids=["dict-compound", "dict-single", "list-compound"])
+def test_only_key_errors_are_caught(filter_results, kv, make, step, caught_value, line):
+    assert canon(filter_results(make(MissingKey("a")), [step])) == canon(caught_value)
+    with pytest.raises(IndexError) as caught:
+        filter_results(make(IndexError("not a key error")), [step])
+    if filter_results is kv.filter_results:
+        assert module_entries(caught.value) == [(ENTRY, line)]
+
+
+def test_single_step_on_a_list_lets_even_a_key_error_subclass_out(filter_results):
+    with pytest.raises(MissingKey):
+        filter_results([Lookup(MissingKey("a"))], ["a"])
+
+
+# -- edge cases -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("value", [None, "text", 3, [], {}, (1,), reply()])
+@pytest.mark.parametrize("filters", [[], (), ""], ids=["list", "tuple", "str"])
+def test_no_steps_return_the_input_itself(filter_results, value, filters):
+    assert filter_results(value, filters) is value
+
+
+@pytest.mark.parametrize("value", ["text", NF, 3, 2.5, True, None, ({"a": 1},), b"a", {"a"}])
+def test_steps_on_anything_but_lists_and_dicts_give_none(filter_results, value):
+    assert filter_results(value, ["a"]) is None
+
+
+class MissingDict(dict):
+    def __missing__(self, key):
+        return f"default {key}"
+
+
+CASES = [
+    # results, filters, expected
+    ([], ["a", "a&b", "", "x"], []),
+    ({}, ["a"], NF),
+    ({}, ["a", "b"], None),
+    ({"": 1, "a": 2}, [""], 1),
+    ([{"": 1}], [""], [1]),
+    # keys of a compound step and of a single step on a list are stripped ...
+    ({"name": 1, "size": 2, " name": 3}, [" name & size "], {"name": 1, "size": 2}),
+    ([{"name": 1, " name": 3}], [" name"], [1]),
+    ({"a": 1, "b": 2}, ["\ta\n&b\r"], {"a": 1, "b": 2}),
+    # ... the key of a single step on a dict is taken as given
+    ({"name": 1, " name": 3}, [" name"], 3),
+    ({"name": 1}, [" name"], NF),
+    # an empty piece is a key too
+    ({"a": 1, "": 2}, ["a&"], {"a": 1, "": 2}),
+    ({"a": 1}, ["&"], {"": NF}),
+    # repeated keys give one entry; the step's order wins over the input's
+    ([{"name": 1, "size": 2}], ["name&name"], [{"name": 1}]),
+    ([{"name": 1, "size": 2}, {}], ["size & name"], [{"size": 2, "name": 1}, {"size": NF, "name": NF}]),
+    ({"name": 1, "size": 2}, ["size&missing&name"], {"size": 2, "missing": NF, "name": 1}),
+    # subclasses are walked; their own lookup rules apply; results are plain containers
+    (MissingDict(a=1), ["b"], "default b"),
+    (MissingDict(a=1), ["a&b"], {"a": 1, "b": "default b"}),
+    ([MissingDict(), collections.Counter(a=2)], ["a"], ["default a", 2]),
+    (collections.UserList([{"a": 1}]), ["a"], None),
+    (type("Items", (list,), {})([{"a": 1}, {"a": 2}]), ["a"], [1, 2]),
+    (collections.OrderedDict(a=[{"b": 1}]), ["a", "b&c"], [{"b": 1, "c": NF}]),
+    # a string as the whole path: each character is a step, "&" included
+    ({"a": {"b": 5}}, "ab", 5),
+    ({"a": {"": 5}}, "a&", {"": 5}),
+    ({"a": {"b": 5}}, ("a", "b"), 5),
+]
+
+
+@pytest.mark.parametrize("results, filters, expected", CASES)
+def test_edge_cases(filter_results, results, filters, expected):
+    before = canon(results)
+    assert_same(filter_results(results, filters), expected, containers(results))
+    assert canon(results) == before
+
+
+def test_list_shrunk_by_an_element_during_the_step(filter_results):
+    # The list is walked as it stands at each element, like a for loop over it.
+    class Clearing:
+        def __getitem__(self, key):
+            results.clear()
+            return key
+
+    results = [Clearing(), Clearing(), {"a": 1}]
+    assert filter_results(results, ["a&b"]) == [{"a": "a", "b": "b"}]
+    results = [Clearing(), Clearing(), {"a": 1}]
+    assert filter_results(results, ["a"]) == ["a"]
+
+
+# -- recursion through the module global ---------------------------------------------
+
+@pytest.fixture
+def calls(kv, monkeypatch):
+    original = kv.filter_results
+    recorded = []
+
+    def counting(*args, **kwargs):
+        recorded.append((args, kwargs))
+        return original(*args, **kwargs)
+
+    monkeypatch.setattr(kv, "filter_results", counting)
+    return original, recorded
+
+
+@pytest.mark.parametrize(
+    "filters, remaining",
+    [(["results", "name&tags", "tags"], [["name&tags", "tags"], ["tags"], []]),
+     (("results", "name"), [("name",), ()]),
+     ("ab", ["b", ""]),
+     (["total", "x", "y"], [["x", "y"]]),   # 2 is not walked: no further call
+     ([], [])],
+)
+def test_each_step_calls_the_module_global_once(calls, filters, remaining):
+    original, recorded = calls
+    data = {"results": reply()["results"], "total": 2, "a": {"b": 1}}
+    original(data, filters)
+    assert [kwargs for _, kwargs in recorded] == [{}] * len(remaining)
+    assert [args[1] for args, _ in recorded] == remaining
+    assert [type(args[1]) for args, _ in recorded] == [type(filters)] * len(remaining)
+
+
+def test_every_step_on_an_empty_list_makes_a_new_list(calls):
+    original, recorded = calls
+    empty = []
+    assert original(empty, ["a", "b&c", "d"]) == []
+    lists = [empty] + [args[0] for args, _ in recorded]
+    assert len(lists) == 4 and len({id(each) for each in lists}) == 4
+
+
+def test_the_global_decides_what_a_step_returns(kv, monkeypatch):
+    original = kv.filter_results
+    monkeypatch.setattr(kv, "filter_results", lambda results, filters: ("replaced", results, filters))
+    r = reply()
+    assert original(r, ["results"]) == ("replaced", r["results"], [])
+
+
+@pytest.mark.parametrize(
+    "results, step, line", [([{"a": 1}], "a&b", 47), ([{"a": 1}], "a", 51), ({"a": 1}, "a&b", 60), ({"a": 1}, "a", 66)])
+def test_missing_global_raises_name_error_at_the_call(kv, monkeypatch, results, step, line):
+    original = kv.filter_results
+    monkeypatch.delattr(kv, "filter_results")
+    assert original(results, []) is results
+    with pytest.raises(NameError) as caught:
+        original(results, [step])
+    assert str(caught.value) == "name 'filter_results' is not defined"
+    assert module_entries(caught.value) == [(ENTRY, line)]
+    monkeypatch.setattr(builtins, "filter_results", lambda results, filters: "from builtins", raising=False)
+    assert original(results, [step]) == "from builtins"
+
+
+def test_paths_deeper_than_the_recursion_limit_raise_recursion_error(kv):
+    loop = {}
+    loop["a"] = loop
+    assert kv.filter_results(loop, ["a"] * 200) is loop
+    result = run_python(
+        """
+        import korvalinden.korvalinden as kv
+        loop = {}
+        loop["a"] = loop
+        for results, step in ((loop, "a"), (loop, "a&b"), ([], "a"), ([{"a": 1}], "a&b")):
+            try:
+                kv.filter_results(results, [step] * 20000)
+            except RecursionError:
+                print("RecursionError")
+        print(kv.filter_results(loop, ["a", "b"]))
+        """
+    )
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n" * 4 + "FILTER_NOT_FOUND\n"), result.stderr
+
+
+# -- differential property test against the model -------------------------------------
+
+KEYS = ["a", "b", " a", "a ", ""]
+PIECES = KEYS + [" b ", "\ta", "c"]
+leaves = st.one_of(st.none(), st.booleans(), st.integers(-2, 2), st.sampled_from(KEYS + [NF, "x"]))
+
+
+def dicts(inner):
+    # Pairs over a small key set: cheaper to draw than unique keys, and repeats
+    # are common, so lookups hit and miss about equally.
+    return st.lists(st.tuples(st.sampled_from(KEYS), inner), max_size=3).map(dict)
+
+
+values = st.recursive(
+    leaves,
+    lambda inner: st.one_of(st.lists(inner, max_size=4), dicts(inner), st.lists(dicts(inner), max_size=4)),
+    max_leaves=10,
+)
+steps = st.one_of(
+    st.sampled_from(PIECES),
+    st.lists(st.sampled_from(PIECES), min_size=2, max_size=3).map("&".join),
+    st.sampled_from(["&", "a&", "&a", " "]),
+)
+paths = st.one_of(
+    st.lists(steps, min_size=1, max_size=4),
+    st.lists(steps, min_size=1, max_size=4).map(tuple),
+    st.text(alphabet="ab& ", min_size=1, max_size=4),
+    st.lists(st.one_of(steps, st.sampled_from([None, 1, b"a"])), min_size=1, max_size=3),
+)
+
+
+def outcome(function, results, filters):
+    try:
+        return "value", function(results, filters)
+    except Exception as error:  # noqa: BLE001 (the exception is what we compare)
+        return "error", error
+
+
+@settings(max_examples=2000, deadline=None)
+@given(results=values, filters=paths)
+def test_module_agrees_with_the_model(kv, results, filters):
+    before = copy.deepcopy(results)
+    inputs = containers(results)
+    got_kind, got = outcome(kv.filter_results, results, filters)
+    want_kind, want = outcome(filter_model.filter_results, results, filters)
+    assert got_kind == want_kind, (got, want)
+    if want_kind == "error":
+        assert (type(got), str(got)) == (type(want), str(want))
+    else:
+        assert_same(got, want, inputs)
+    assert canon(results) == canon(before)
