@@ -110,11 +110,16 @@ Ref filter_list(Frame& frame, PyObject* results, PyObject* keys, PyObject* remai
     });
     frame.at(47);
   } else {
-    PyObject* key = PyList_GET_ITEM(keys, 0);
     frame.at(49);
     for_each_element(results, [&](PyObject* result) {
       frame.at(50);
-      check(PyList_Append(new_results.get(), get_item(result, key).get()));
+      // The key is taken per element, as split_filters[0]: a step that is no
+      // string may split into nothing, and then has no key to take.
+      if (key_count == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw_python_error();
+      }
+      check(PyList_Append(new_results.get(), get_item(result, PyList_GET_ITEM(keys, 0)).get()));
       frame.at(49);
     });
     frame.at(51);
