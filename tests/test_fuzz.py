@@ -103,8 +103,25 @@ JSON = st.recursive(
     lambda inner: st.lists(inner, max_size=5) | st.dictionaries(KEYS | st.text(max_size=4), inner, max_size=5),
     max_leaves=30,
 )
+
+
+class Pieces:
+    """A filter step that is no string: its split gives the pieces drawn,
+    possibly none at all."""
+
+    def __init__(self, pieces):
+        self.pieces = pieces
+
+    def split(self, separator):
+        return list(self.pieces)
+
+    def __repr__(self):
+        return f"Pieces({self.pieces!r})"
+
+
 STEP = st.lists(KEYS | st.text(max_size=4), min_size=1, max_size=3).map(lambda keys: "&".join(keys)) | KEYS
-FILTERS = st.lists(STEP, max_size=5) | st.tuples(STEP, STEP) | STEP
+FILTERS = (st.lists(STEP | st.lists(KEYS, max_size=2).map(Pieces), max_size=5)
+           | st.tuples(STEP, STEP) | STEP)
 
 
 @fuzz
@@ -327,6 +344,17 @@ def test_controller_replies(kv, fake_requests, config_dir, reply, filters):
             lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / file)),
             lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), str(config_dir / file)),
         )
+
+
+@pytest.mark.parametrize("results, expected", [([], []), ({"a": 1}, MARK), ([{"a": 1}], IndexError)])
+def test_step_that_splits_into_nothing(kv, results, expected):
+    # Its key list is empty: a list that has elements has no key to look them up by.
+    if expected is IndexError:
+        with pytest.raises(IndexError) as raised:
+            kv.filter_results(results, [Pieces([])])
+        assert module_entries(raised.value) == [("korvalinden.korvalinden.filter_results", 50)]
+    else:
+        assert kv.filter_results(results, [Pieces([])]) == expected
 
 
 def nested(depth, make):
