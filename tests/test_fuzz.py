@@ -2,7 +2,9 @@
 produce the expected value or a Python exception, never a crash, a hang or a
 corrupted result."""
 
+import _thread
 import configparser
+import contextlib
 import copy
 import faulthandler
 import io
@@ -13,6 +15,7 @@ import re
 import socket
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -26,9 +29,10 @@ from simulated_controller import GATEWAYS, SimulatedController
 MARK = "FILTER_NOT_FOUND"
 
 # Examples per fuzzed test; reproducible in CI, varied on a developer's machine.
-EXAMPLES = 150
-# A call that hangs ends the whole run with every thread's stack on stderr.
-HANG_SECONDS = 120
+# FUZZ_EXAMPLES=5000 makes a longer hunt.
+EXAMPLES = int(os.environ.get("FUZZ_EXAMPLES", "150"))
+# How long one example may take before it counts as hanging.
+HANG_SECONDS = 60
 
 fuzz = settings(
     max_examples=EXAMPLES,
@@ -128,7 +132,8 @@ FILTERS = (st.lists(STEP | st.lists(KEYS, max_size=2).map(Pieces), max_size=5)
 @given(reply=JSON, filters=FILTERS)
 def test_filter_matches_the_plain_rendering(kv, reply, filters):
     before = copy.deepcopy(reply)
-    kind, got = caught(kv.filter_results, reply, filters)
+    with watchdog():
+        kind, got = caught(kv.filter_results, reply, filters)
     want_kind, want = caught(expected_filter, reply, filters)
     assert kind == want_kind, (got, want)
     if kind == "value":
@@ -138,11 +143,20 @@ def test_filter_matches_the_plain_rendering(kv, reply, filters):
     assert reply == before  # the input is left as it was
 
 
-@pytest.fixture(autouse=True)
-def no_hang():
-    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True)
-    yield
-    faulthandler.cancel_dump_traceback_later()
+@contextlib.contextmanager
+def watchdog(seconds=HANG_SECONDS):
+    """A call that hangs is interrupted, and pytest shows where; one that
+    cannot be interrupted (stuck without letting Python run) ends the process
+    with every thread's stack."""
+    timer = threading.Timer(seconds, _thread.interrupt_main)
+    timer.daemon = True
+    timer.start()
+    faulthandler.dump_traceback_later(seconds + 30, exit=True)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+        timer.cancel()
 
 
 # -- a plain rendering of the API call and the driver, as the expectation ---------------
@@ -213,7 +227,8 @@ def run_both(fake, tool, expectation):
     the same posts. Returns the tool's outcome."""
     fake.posts.clear()
     fake.logins = 0
-    kind, got = caught(tool)
+    with watchdog():
+        kind, got = caught(tool)
     tool_posts = list(fake.posts)
     fake.posts.clear()
     fake.logins = 0
@@ -398,10 +413,12 @@ def test_very_large_and_deep_replies(kv, fake_requests, config_dir, make, filter
     for call in (lambda: kv.filter_results(reply, filters),
                  lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "f.cfg"))):
         if isinstance(check, type):
-            with pytest.raises(check):
+            with watchdog(), pytest.raises(check):
                 call()
         else:
-            assert check(reply, call())
+            with watchdog():
+                result = call()
+            assert check(reply, result)
 
 
 # -- main on a directory of such files --------------------------------------------------
