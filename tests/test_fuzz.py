@@ -21,9 +21,10 @@ from pathlib import Path
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from hypothesis.errors import InvalidArgument
 
 import simulated_controller
-from helpers import module_entries
+from helpers import FakeRequests, module_entries
 from simulated_controller import GATEWAYS, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
@@ -239,7 +240,8 @@ def run_both(fake, tool, expectation):
     else:
         assert got == want
     assert tool_posts == fake.posts
-    event(type(got).__name__ if kind == "error" else f"value after {len(tool_posts)} posts")
+    with contextlib.suppress(InvalidArgument):  # outside a fuzzed test there are no statistics
+        event(type(got).__name__ if kind == "error" else f"value after {len(tool_posts)} posts")
     return kind, got
 
 
@@ -419,6 +421,51 @@ def test_very_large_and_deep_replies(kv, fake_requests, config_dir, make, filter
             with watchdog():
                 result = call()
             assert check(reply, result)
+
+
+class Hostile(FakeRequests):
+    """A `requests` whose post does what no library should: empties the form
+    data it was given, changes the list the posts are made for, or calls the
+    module again while the call is under way."""
+
+    def __init__(self, kv, mischief):
+        super().__init__()
+        self.kv, self.mischief, self.depth = kv, mischief, 0
+        self.shared = ["a", "b", "c"]
+        self.replies["list"] = lambda data: self.shared
+
+    def post(self, *args, **kwargs):
+        response = super().post(*args, **kwargs)
+        if kwargs["data"].get("action") == "show" or self.mischief == "clear":
+            if self.mischief == "clear":
+                kwargs["data"].clear()
+            elif self.mischief == "shrink":
+                self.shared.clear() if len(self.shared) > 1 else self.shared.extend("xyz")
+            elif self.depth < 2:
+                self.depth += 1
+                self.kv.tarvenox_api("h", "u", "p", self.config_dir, self.config_dir + "/show.cfg")
+                self.depth -= 1
+        return response
+
+
+@pytest.mark.parametrize("mischief", ["clear", "shrink", "reenter"])
+def test_hostile_requests(kv, config_dir, monkeypatch, mischief):
+    (config_dir / "show.cfg").write_text("[default]\nfilters = echo\n[tarvenox]\naction = show\ng = output(list.inc)\n")
+    (config_dir / "list.inc").write_text("[tarvenox]\naction = list\n")
+    hostile = Hostile(kv, mischief)
+    hostile.config_dir = str(config_dir)
+    monkeypatch.setattr(kv, "requests", hostile)
+
+    def fresh_shared(run):
+        hostile.shared[:] = ["a", "b", "c"]
+        return run()
+
+    kind, result = run_both(
+        hostile,
+        lambda: fresh_shared(lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "show.cfg"))),
+        lambda: fresh_shared(lambda: expected_api(hostile, "h", "u", "p", str(config_dir),
+                                                  str(config_dir / "show.cfg"))))
+    assert kind == "value"
 
 
 # -- main on a directory of such files --------------------------------------------------
