@@ -460,7 +460,7 @@ def test_hostile_requests(kv, config_dir, monkeypatch, mischief):
         hostile.shared[:] = ["a", "b", "c"]
         return run()
 
-    kind, result = run_both(
+    kind, _ = run_both(
         hostile,
         lambda: fresh_shared(lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "show.cfg"))),
         lambda: fresh_shared(lambda: expected_api(hostile, "h", "u", "p", str(config_dir),
