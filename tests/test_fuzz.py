@@ -24,6 +24,7 @@ from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
 import simulated_controller
+from filter_model import filter_results as expected_filter
 from helpers import FakeRequests, module_entries
 from simulated_controller import GATEWAYS, SimulatedController
 
@@ -41,45 +42,6 @@ fuzz = settings(
     derandomize=bool(os.environ.get("CI")),
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-
-# -- a plain rendering of the filter, as the expectation -------------------------------
-
-
-def expected_filter(results, filters):
-    if len(filters) < 1:
-        return results
-    step, rest = filters[0], filters[1:]
-    keys = [piece.strip() for piece in step.split("&")]
-    if isinstance(results, list):
-        if len(keys) > 1:
-            new = []
-            for element in results:
-                record = {}
-                for key in keys:
-                    try:
-                        record[key] = element[key]
-                    except KeyError:
-                        record[key] = MARK
-                new.append(record)
-        else:
-            new = [element[keys[0]] for element in results]
-        return expected_filter(new, rest)
-    if isinstance(results, dict):
-        if len(keys) > 1:
-            new = {}
-            for key in keys:
-                try:
-                    new[key] = results[key]
-                except KeyError:
-                    new[key] = MARK
-            return expected_filter(new, rest)
-        try:
-            member = results[step]
-        except KeyError:
-            member = MARK
-        return expected_filter(member, rest)
-    return None
 
 
 def caught(function, *args):
