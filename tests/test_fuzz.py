@@ -309,7 +309,6 @@ REPLY = JSON | st.text(TEXT, max_size=20).map(lambda body: Body(body)) | st.samp
     [Body(""), Body("<html>502 Bad Gateway</html>"), Body("{\"a\": 1"), Body("[" * 100_000)])
 
 
-
 @fuzz
 @given(reply=REPLY, filters=st.lists(STEP, max_size=4).map(", ".join))
 def test_controller_replies(kv, fake_requests, config_dir, reply, filters):
