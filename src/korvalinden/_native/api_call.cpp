@@ -20,8 +20,6 @@ constexpr const char* kLocalNames[] = {
     "compound_filepath",    "compound_results",  "compound_return",  "result",          "r",
     "compound_object",      "item"};
 
-const Interned kConfigparser{"configparser"};
-const Interned kConfigParser{"ConfigParser"};
 const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
 const Interned kCid{"CID"};
 const Interned kGet{"get"};
@@ -34,8 +32,6 @@ const Interned kStartswith{"startswith"};
 const Interned kEndswith{"endswith"};
 const Interned kReferenceStart{"output("};
 const Interned kReferenceEnd{")"};
-const Interned kOs{"os"};
-const Interned kPath{"path"};
 const Interned kJoin{"join"};
 const Interned kTarvenoxApi{"tarvenox_api"};
 const Interned kJson{"json"};
@@ -73,7 +69,8 @@ PyObject* chain_of_this_thread() {
 // The path to compare for cycles. A file given as something realpath cannot
 // take (an open descriptor) is compared as given.
 Ref comparable_path(PyObject* path) {
-  Ref os_path = get_attr(checked(PyImport_ImportModule("os")).get(), kPath);
+  // The interpreter's own os.path, not the module global: this check is ours.
+  Ref os_path = checked(PyImport_ImportModule("os.path"));
   try {
     return call_method(os_path.get(), kRealpath, {path});
   } catch (const PythonError&) {
@@ -85,14 +82,10 @@ Ref comparable_path(PyObject* path) {
 
 [[noreturn]] void raise_cycle(PyObject* chain, PyObject* config_file, PyObject* referenced) {
   Ref shown = checked(PyList_New(0));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain); ++i) {
-    check(PyList_Append(shown.get(), PyTuple_GET_ITEM(PyList_GET_ITEM(chain, i), 1)));
-  }
-  check(PyList_Append(shown.get(), config_file));
-  check(PyList_Append(shown.get(), referenced));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(shown.get()); ++i) {
-    check(PyList_SetItem(shown.get(), i, checked(PyObject_Str(PyList_GET_ITEM(shown.get(), i))).release()));
-  }
+  auto show = [&](PyObject* path) { check(PyList_Append(shown.get(), checked(PyObject_Str(path)).get())); };
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain); ++i) show(PyTuple_GET_ITEM(PyList_GET_ITEM(chain, i), 1));
+  show(config_file);
+  show(referenced);
   Ref joined = checked(PyUnicode_Join(kChainArrow, shown.get()));
   PyErr_Format(PyExc_ValueError, "%s%U", kCycleMessage, joined.get());
   throw_python_error();
@@ -208,7 +201,7 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
   frame.at(72);
   Ref url = controller_api_url(controller_ip);
   frame.at(73);
-  Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
+  Ref config = new_config_parser();
   frame.at(74);
   read_config_file(config.get(), config_file);
   frame.at(75);
@@ -236,7 +229,7 @@ Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
       Ref compound_config_file =
           checked(PySequence_GetSlice(get_item(rdata.get(), option.get()).get(), kReferenceNameStart, length - 1));
       frame.at(89);
-      Ref join = get_attr(get_attr(lookup_global(kOs).get(), kPath).get(), kJoin);
+      Ref join = os_path_function(kJoin);
       reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});
     }
     frame.at(83);

@@ -5,10 +5,17 @@
 namespace korvalinden {
 namespace {
 
+const Interned kConfigparser{"configparser"};
+const Interned kConfigParser{"ConfigParser"};
 const Interned kReadFile{"read_file"};
 const Interned kClose{"close"};
 
 }  // namespace
+
+Ref new_config_parser() {
+  Ref parser_class = get_attr(lookup_global(kConfigparser).get(), kConfigParser);
+  return call(parser_class.get(), {});
+}
 
 void read_config_file(PyObject* config, PyObject* path) {
   Ref file = call(bound_builtins().open.get(), {path});

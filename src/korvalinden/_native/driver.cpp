@@ -12,7 +12,6 @@ constexpr const char* kMainLocalNames[] = {"parser",     "args", "controller_ip"
 constexpr const char* kDefaultDirLocalNames[] = {"config_path"};
 
 const Interned kOs{"os"};
-const Interned kPath{"path"};
 const Interned kJoin{"join"};
 const Interned kDirname{"dirname"};
 const Interned kIsdir{"isdir"};
@@ -55,8 +54,6 @@ const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
 
 const Interned kEndswith{"endswith"};
 const Interned kConfigSuffix{".cfg"};
-const Interned kConfigparser{"configparser"};
-const Interned kConfigParser{"ConfigParser"};
 const Interned kGet{"get"};
 const Interned kDefaultSection{"default"};
 const Interned kPp{"pp"};
@@ -67,11 +64,6 @@ const Interned kNewline{"\n"};
 const Constant kDescriptionKeyword{[] { return names_tuple({&kDescription}); }};
 const Constant kHelpKeyword{[] { return names_tuple({&kHelp}); }};
 const Constant kPromptKeyword{[] { return names_tuple({&kPrompt}); }};
-
-// os.path.<function>
-Ref os_path_function(PyObject* name) {
-  return get_attr(get_attr(lookup_global(kOs).get(), kPath).get(), name);
-}
 
 // `raise exception`: an instance is raised as it is, a class is instantiated
 // first; anything else is refused with the host's own words.
@@ -161,7 +153,7 @@ void run_config_file(Frame& frame, const Connection& connection, PyObject* file)
   frame.at(170);
   Ref filepath = call(os_path_function(kJoin).get(), {connection.config_dir.get(), file});
   frame.at(171);
-  Ref config = call(get_attr(lookup_global(kConfigparser).get(), kConfigParser).get(), {});
+  Ref config = new_config_parser();
   frame.at(172);
   read_config_file(config.get(), filepath.get());
 

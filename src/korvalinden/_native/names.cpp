@@ -11,6 +11,9 @@ ProcessRef globals_dict;
 ProcessRef builtins_module;
 BoundBuiltins builtins_bound_at_init;
 
+const Interned kOs{"os"};
+const Interned kPath{"path"};
+
 constexpr const char* kNameNotDefined = "name '%U' is not defined";
 
 Ref bind_builtin(const char* text) {
@@ -66,6 +69,10 @@ Ref lookup_global(PyObject* name) {
     throw_python_error();
   }
   return Ref::steal(value);
+}
+
+Ref os_path_function(PyObject* name) {
+  return get_attr(get_attr(lookup_global(kOs).get(), kPath).get(), name);
 }
 
 const BoundBuiltins& bound_builtins() noexcept { return builtins_bound_at_init; }

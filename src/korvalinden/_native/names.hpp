@@ -58,6 +58,9 @@ PyObject* module_dict() noexcept;
 // host's builtins module; NameError when neither has it.
 Ref lookup_global(PyObject* name);
 
+// os.path.<name>, through the module global `os`.
+Ref os_path_function(PyObject* name);
+
 // The built-ins bound at initialisation; later changes to `builtins` or to
 // the module do not reach the functions.
 struct BoundBuiltins {
