@@ -242,23 +242,6 @@ inline Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items
   throw_python_error();
 }
 
-// object[key], or a null Ref when the lookup raised `key_error` (or a subclass),
-// which is then cleared. A plain dict is looked up directly, so the common miss
-// creates no exception at all.
-inline Ref get_item_or_null(PyObject* object, PyObject* key, PyObject* key_error) {
-  if (PyDict_CheckExact(object)) {
-    PyObject* value = PyDict_GetItemWithError(object, key);  // borrowed
-    if (value == nullptr && PyErr_Occurred()) throw_python_error();
-    return Ref::borrow(value);
-  }
-  PyObject* value = PyObject_GetItem(object, key);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(key_error)) throw_python_error();
-    PyErr_Clear();
-  }
-  return Ref::steal(value);
-}
-
 // object[key]
 inline Ref get_item(PyObject* object, PyObject* key) {
   if (PyDict_CheckExact(object)) {
