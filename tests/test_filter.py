@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import filter_model
-from helpers import MODULE_NAME, module_entries, run_python
+from helpers import MODULE_NAME, Colliding, Unhashable, module_entries, run_python
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -155,32 +155,6 @@ class Lookup(dict):
 
 class MissingKey(KeyError):
     pass
-
-
-class Colliding:
-    """A dict key that hashes like `text` and whose every comparison raises `error`."""
-
-    def __init__(self, text, error):
-        self.text, self.error = text, error
-
-    def __hash__(self):
-        return hash(self.text)
-
-    def __eq__(self, other):
-        raise self.error("compared")
-
-
-class Unhashable(str):
-    """A step or key whose hash raises KeyError; splitting and stripping keep it."""
-
-    def __hash__(self):
-        raise KeyError("hashed")
-
-    def split(self, separator):
-        return [Unhashable(piece) for piece in str.split(self, separator)]
-
-    def strip(self):
-        return self
 
 
 def colliding(error):
