@@ -5,6 +5,8 @@ property test against the pure-Python model in filter_model.py."""
 import builtins
 import collections
 import copy
+import gc
+import threading
 
 import pytest
 from hypothesis import given, settings
@@ -263,6 +265,55 @@ def test_edge_cases(filter_results, results, filters, expected):
     before = canon(results)
     assert_same(filter_results(results, filters), expected, containers(results))
     assert canon(results) == before
+
+
+class Watching:
+    """A mapping whose lookups run `during` first: Python code inside the walk."""
+
+    def __init__(self, during):
+        self.during = during
+
+    def __getitem__(self, key):
+        self.during()
+        return key
+
+
+def hand_over_to_another_thread(seen):
+    """Lets another thread run in the middle of a lookup; it notes the collector's state."""
+    handed, done = threading.Event(), threading.Event()
+
+    def other():
+        handed.wait()
+        seen.append(gc.isenabled())
+        done.set()
+
+    threading.Thread(target=other).start()
+    handed.set()
+    done.wait()
+
+
+@pytest.mark.parametrize(
+    "during, enabled_after",
+    [
+        (lambda seen: seen.append(gc.isenabled()), True),
+        (lambda seen: seen.append(gc.isenabled()) or gc.disable(), False),  # the caller's code decides
+        (hand_over_to_another_thread, True),
+        (lambda seen: seen.append(gc.isenabled()) or 1 / 0, True),
+    ],
+    ids=["lookup", "lookup-disables", "other-thread", "lookup-fails"],
+)
+def test_code_that_runs_during_a_walk_sees_the_collector_as_the_caller_left_it(kv, during, enabled_after):
+    # Plain records around the Python lookups: the walk holds the collector off for those.
+    seen = []
+    results = [{"a": 1}] * 3 + [Watching(lambda: during(seen))] + [{"a": 2}] * 3
+    assert gc.isenabled()
+    try:
+        kv.filter_results(results, ["a & b"])
+    except ZeroDivisionError:
+        pass
+    finally:
+        enabled, _ = gc.isenabled(), gc.enable()
+    assert seen[:1] == [True] and enabled is enabled_after
 
 
 def test_list_shrunk_by_an_element_during_the_step(filter_results):

@@ -52,6 +52,23 @@ Ref remaining_steps(PyObject* filters) {
 // How many records ahead an exact list is prefetched while it is walked.
 constexpr Py_ssize_t kPrefetchDistance = 16;
 
+// The records of a decoded reply lie apart in the heap, with their strings
+// between them, so the hardware cannot guess where the walk goes next, and
+// each lookup would wait for the record and then for its key table. So the
+// walk asks ahead, in two stages: the record two distances ahead, and the key
+// table of the record one distance ahead, whose address is by then at hand.
+// These are hints only: a prefetch never faults, nothing is read from the key
+// table here, and the list is read within its current size.
+void prefetch_ahead(PyObject* list, Py_ssize_t index) {
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  if (index + 2 * kPrefetchDistance < size) __builtin_prefetch(PyList_GET_ITEM(list, index + 2 * kPrefetchDistance));
+  if (index + kPrefetchDistance >= size) return;
+  PyObject* record = PyList_GET_ITEM(list, index + kPrefetchDistance);
+  if (!PyDict_CheckExact(record)) return;
+  const char* key_table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(record)->ma_keys);
+  for (int line = 0; line < 3; ++line) __builtin_prefetch(key_table + 64 * line);  // a small record's table
+}
+
 // Calls `visit(element)` for each element of `results` (a list or subclass),
 // with the host's iteration protocol; an exact list is walked by index, which
 // is what its iterator does.
@@ -59,13 +76,7 @@ template <class Visit>
 void for_each_element(PyObject* results, Visit visit) {
   if (PyList_CheckExact(results)) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
-      // The records of a decoded reply lie apart in the heap, with their strings
-      // between them, so the hardware cannot guess the next one; asking for the
-      // record a few places ahead hides most of the wait for its first lookup.
-      // A prefetch never faults, and the pointer is read within the current size.
-      if (i + kPrefetchDistance < PyList_GET_SIZE(results)) {
-        __builtin_prefetch(PyList_GET_ITEM(results, i + kPrefetchDistance));
-      }
+      prefetch_ahead(results, i);
       Ref element = Ref::borrow(PyList_GET_ITEM(results, i));  // held: a lookup may run code that shrinks the list
       visit(element.get());
     }
@@ -74,6 +85,30 @@ void for_each_element(PyObject* results, Visit visit) {
   Ref iterator = checked(PyObject_GetIter(results));
   while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) visit(element.get());
   if (PyErr_Occurred()) throw_python_error();
+}
+
+// A new dict, made while the cyclic garbage collector is held off.
+//
+// A compound step over a long list makes one dict per element, and each one
+// counts towards the collector's next run. Left alone, the collector runs
+// every few hundred elements and walks everything young, the growing result
+// included; once the new dicts hold dicts (nested members are the common
+// case), they survive into the oldest generation and set off full
+// collections that cost far more than the step itself. Held off here, the
+// collector runs once, after the step, on its first allocation.
+//
+// Why it is safe: the collector is off only across PyDict_New, which runs no
+// Python code and never lets go of the GIL, so no other thread and no code of
+// the caller's sees it off; lookups, which may run the caller's code, run with
+// the collector exactly as the caller left it, and a gc.disable() made there
+// stays in force. Nothing is untracked: every object is collected as usual.
+// The state before comes back also when the allocation fails.
+Ref new_dict_without_collection() {
+  const int was_enabled = PyGC_Disable();
+  Ref dict = Ref::steal(PyDict_New());
+  if (was_enabled) PyGC_Enable();
+  if (!dict) throw_python_error();
+  return dict;
 }
 
 enum class Member { stored, missing, key_error_raised };
@@ -125,7 +160,7 @@ Ref filter_list(Frame& frame, PyObject* results, PyObject* keys, PyObject* remai
     frame.at(39);
     for_each_element(results, [&](PyObject* result) {
       frame.at(40);
-      Ref new_dict = checked(PyDict_New());
+      Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
         copy_member_or_marker(frame, new_dict.get(), result, PyList_GET_ITEM(keys, i), 43, 45);
       }
