@@ -198,9 +198,11 @@ class PythonLevelCall {
 #if PY_VERSION_HEX >= 0x030C0000
   static int python_frames_on_stack() noexcept {
     int count = 0;
-    for (Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame())); frame;
-         frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())))))
-      ++count;
+    Ref held;  // each frame further down is owned while it is looked at
+    for (PyFrameObject* frame = PyEval_GetFrame(); frame != nullptr; ++count) {
+      held = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
+      frame = reinterpret_cast<PyFrameObject*>(held.get());
+    }
     return count;
   }
   static inline thread_local int running_ = 0;
