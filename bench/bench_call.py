@@ -1,7 +1,7 @@
 """The tool's own cost on a compound call, against plain requests.
 
-A configuration file refers to another that yields 200 gateway names, so
-tarvenox_api posts show_gateway 200 times. The baseline is a plain Python loop
+A configuration file refers to another that yields 200 site names, so
+tarvenox_api posts show_site 200 times. The baseline is a plain Python loop
 making the same HTTPS requests with requests.post (the two logins, the listing
 and the 200 posts) and decoding each reply, with no configuration file and no
 filtering. The overhead is the difference of the medians, in per cent of the
@@ -48,26 +48,25 @@ NAMES_FILE = """\
 filters = results, name
 
 [tarvenox]
-action = list_gateways
+action = list_sites
 """
 
 DETAILS_FILE = """\
 [default]
-filters = results, state & tunnels & uptime_hours
+filters = results, state & links & uptime_hours
 
 [tarvenox]
-action = show_gateway
-gateway_name = output(names.cfg)
+action = show_site
+site_name = output(names.cfg)
 """
 
 
-def make_gateways(count: int) -> list[dict]:
-    return [{"name": f"gw-{index:04}", "cloud": "aws", "region": "eu-north-1", "size": "t3.small"}
-            for index in range(count)]
+def make_sites(count: int) -> list[dict]:
+    return [{"name": f"site-{index:04}", "zone": "vellmark", "tier": "stennel"} for index in range(count)]
 
 
 def serve(count: int, addresses, stop) -> None:
-    with SimulatedController(gateways=make_gateways(count)) as controller:
+    with SimulatedController(sites=make_sites(count)) as controller:
         addresses.put(controller.address)
         stop.wait()
 
@@ -83,11 +82,11 @@ def run_plain(address: str, post=None) -> list:
     login = {"action": "login", "username": DEFAULT_USERNAME, "password": DEFAULT_PASSWORD}
     cid = post(url, data=login, verify=False).json()["CID"]
     inner_cid = post(url, data=login, verify=False).json()["CID"]
-    listing = post(url, data={"CID": inner_cid, "action": "list_gateways"}, verify=False).json()
+    listing = post(url, data={"CID": inner_cid, "action": "list_sites"}, verify=False).json()
     replies = []
-    data = {"CID": cid, "action": "show_gateway", "gateway_name": None}
-    for gateway in listing["results"]:
-        data["gateway_name"] = gateway["name"]
+    data = {"CID": cid, "action": "show_site", "site_name": None}
+    for site in listing["results"]:
+        data["site_name"] = site["name"]
         replies.append(post(url, data=data, verify=False).json())
     return replies
 
@@ -105,7 +104,7 @@ class OfflineRequests:
     serialised and decoded again, as a response's json() would."""
 
     def __init__(self, count: int):
-        self.controller = SimulatedController(gateways=make_gateways(count))
+        self.controller = SimulatedController(sites=make_sites(count))
 
     def post(self, url, data=None, verify=True):
         fields = [(key, str(value)) for key, value in data.items()]

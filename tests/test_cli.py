@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from simulated_controller import GATEWAYS, gateway_details
+from simulated_controller import SITES, site_details
 
 IP_PROMPT = "Enter Tarvenox Controller IP: "
 PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
@@ -57,17 +57,17 @@ def test_help_names_the_four_options(entry):
 
 
 def test_default_configuration_end_to_end(controller, default_dir):
-    names = [gateway["name"] for gateway in GATEWAYS]
-    status_keys = ("state", "tunnels", "uptime_hours")
+    names = [site["name"] for site in SITES]
+    status_keys = ("state", "links", "uptime_hours")
     expected = {
-        "01_gateways.cfg": printed("Gateway names", names),
-        "02_gateway_status.cfg": printed("Gateway status", [
-            {"object": name, "results": {key: gateway_details(GATEWAYS, index)[key] for key in status_keys}}
+        "01_sites.cfg": printed("Site names", names),
+        "02_site_status.cfg": printed("Site status", [
+            {"object": name, "results": {key: site_details(SITES, index)[key] for key in status_keys}}
             for index, name in enumerate(names)]),
-        "03_gateway_placement.cfg": printed("Gateway placement (cloud, region, tags)", [
-            {"name": gateway["name"], "cloud": gateway["cloud"], "region": gateway["region"],
-             "tags": gateway.get("tags", "FILTER_NOT_FOUND")}
-            for gateway in GATEWAYS]),
+        "03_site_placement.cfg": printed("Site placement (zone, tier, tags)", [
+            {"name": site["name"], "zone": site["zone"], "tier": site["tier"],
+             "tags": site.get("tags", "FILTER_NOT_FOUND")}
+            for site in SITES]),
     }
     # The tool runs the files in the order the directory lists them.
     order = [name for name in os.listdir(default_dir) if name.endswith(".cfg")]
@@ -80,11 +80,11 @@ def test_default_configuration_end_to_end(controller, default_dir):
 
 
 def test_prompts_read_real_standard_input(controller, tmp_path, default_dir):
-    shutil.copy(os.path.join(default_dir, "01_gateways.cfg"), tmp_path)
+    shutil.copy(os.path.join(default_dir, "01_sites.cfg"), tmp_path)
     result = run_tool(ENTRY_POINTS["python-m"], "--config_dir", str(tmp_path),
                       stdin=f"{controller.address}\n{controller.password}\n")
     assert result.returncode == 0, result.stderr
-    assert result.stdout == IP_PROMPT + printed("Gateway names", [gateway["name"] for gateway in GATEWAYS])
+    assert result.stdout == IP_PROMPT + printed("Site names", [site["name"] for site in SITES])
     # Without a terminal getpass warns that the answer may be echoed and
     # prompts on standard error.
     assert PASSWORD_PROMPT in result.stderr

@@ -4,9 +4,9 @@ It serves HTTPS on 127.0.0.1 with a certificate made at start, takes
 form-encoded POSTs on /v1/api and answers in JSON. The field "action" names
 the operation:
 
-  login          username, password -> {"return": true, "CID": <new session>}
-  list_gateways  -> {"return": true, "results": [<gateway>, ...]}
-  show_gateway   gateway_name -> {"return": true, "results": <details>}
+  login       username, password -> {"return": true, "CID": <new session>}
+  list_sites  -> {"return": true, "results": [<site>, ...]}
+  show_site   site_name -> {"return": true, "results": <details>}
 
 Every operation but login needs the field "CID" holding a session that this
 controller issued; anything it cannot do is answered {"return": false,
@@ -31,22 +31,23 @@ API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
 DEFAULT_PASSWORD = "tarvenox-demo"
 
-GATEWAYS = [
-    {"name": "gw-north", "cloud": "aws", "region": "eu-north-1", "size": "t3.small", "tags": {"env": "prod"}},
-    {"name": "gw-south", "cloud": "azure", "region": "westeurope", "size": "Standard_B2ms"},
-    {"name": "gw-edge", "cloud": "gcp", "region": "europe-west4", "size": "e2-medium", "tags": {"env": "lab"}},
+# A site sits in a zone and runs at a tier; tags are optional.
+SITES = [
+    {"name": "site-alder", "zone": "vellmark", "tier": "stennel", "tags": {"env": "prod"}},
+    {"name": "site-brenna", "zone": "osterwick", "tier": "quorrin"},
+    {"name": "site-cobble", "zone": "nordhal", "tier": "brakko", "tags": {"env": "lab"}},
 ]
 
 
-def gateway_details(gateways: list[dict], index: int) -> dict:
-    """The detail record that show_gateway answers for gateways[index]."""
-    name = gateways[index]["name"]
+def site_details(sites: list[dict], index: int) -> dict:
+    """The detail record that show_site answers for sites[index]."""
+    name = sites[index]["name"]
     return {
         "name": name,
         "state": "up",
-        "tunnels": 2 + index,
+        "links": 2 + index,
         "uptime_hours": 100 * (index + 1),
-        "peers": [other["name"] for other in gateways if other["name"] != name],
+        "peers": [other["name"] for other in sites if other["name"] != name],
     }
 
 
@@ -54,10 +55,10 @@ class SimulatedController:
     """An in-process controller; use as a context manager or call start()/stop()."""
 
     def __init__(self, username: str = DEFAULT_USERNAME, password: str = DEFAULT_PASSWORD,
-                 gateways: list[dict] | None = None, port: int = 0):
+                 sites: list[dict] | None = None, port: int = 0):
         self.username = username
         self.password = password
-        self.gateways = list(GATEWAYS if gateways is None else gateways)
+        self.sites = list(SITES if sites is None else sites)
         self.port = port
         self.sessions: set[str] = set()
         self.requests: list[list[tuple[str, str]]] = []  # the form fields of every POST, in order
@@ -81,10 +82,10 @@ class SimulatedController:
             return self._login(form)
         if form.get("CID") not in self.sessions:
             return {"return": False, "reason": "CID is invalid or expired."}
-        if action == "list_gateways":
-            return {"return": True, "results": self.gateways}
-        if action == "show_gateway":
-            return self._show_gateway(form)
+        if action == "list_sites":
+            return {"return": True, "results": self.sites}
+        if action == "show_site":
+            return self._show_site(form)
         return {"return": False, "reason": f"Unknown action: {action}"}
 
     def _login(self, form: dict) -> dict:
@@ -95,12 +96,12 @@ class SimulatedController:
             self.sessions.add(cid)
         return {"return": True, "CID": cid}
 
-    def _show_gateway(self, form: dict) -> dict:
-        name = form.get("gateway_name")
-        for index, gateway in enumerate(self.gateways):
-            if gateway["name"] == name:
-                return {"return": True, "results": gateway_details(self.gateways, index)}
-        return {"return": False, "reason": f"Unknown gateway: {name}"}
+    def _show_site(self, form: dict) -> dict:
+        name = form.get("site_name")
+        for index, site in enumerate(self.sites):
+            if site["name"] == name:
+                return {"return": True, "results": site_details(self.sites, index)}
+        return {"return": False, "reason": f"Unknown site: {name}"}
 
     # -- serving ----------------------------------------------------------
 
