@@ -5,13 +5,16 @@ over HTTPS."""
 import os
 import pprint
 import shutil
+import signal
+import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
 
-from simulated_controller import SITES, site_details
+from simulated_controller import SITES, SimulatedController, site_details
 
 IP_PROMPT = "Enter Tarvenox Controller IP: "
 PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
@@ -26,6 +29,23 @@ def run_tool(command, *args, stdin="", env=None):
     # /dev/tty and reads the password from standard input, as in a pipeline.
     return subprocess.run([*command, *args], input=stdin, capture_output=True, text=True, timeout=60,
                           start_new_session=True, env={**os.environ, **(env or {})})
+
+
+def start_tool(command, *args):
+    """The tool running, its three streams pipes of ours, in a session of its own."""
+    return subprocess.Popen([*command, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+
+
+def wait_until_asleep(process):
+    """Waits until the process sleeps in a blocking read. A SIGINT that comes
+    while it is still on its way there only marks the signal, and the read
+    then waits on."""
+    stat = Path(f"/proc/{process.pid}/stat")
+    deadline = time.monotonic() + 30
+    while stat.read_text().rsplit(")", 1)[1].split()[0] != "S":
+        assert time.monotonic() < deadline, "the tool never went to sleep"
+        time.sleep(0.01)
 
 
 def printed(description, value):
@@ -111,3 +131,44 @@ def test_missing_default_directory_is_reported_before_any_login(kv, tmp_path):
     assert result.stderr.splitlines()[-1] == (
         f"FileNotFoundError: Default config directory not found: {package / 'config'}")
     assert 'File "src\\korvalinden\\korvalinden.py", line 162, in korvalinden.korvalinden.main' in result.stderr
+
+
+@pytest.mark.skipif(signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
+                    reason="this test run ignores SIGINT, and so would the tool it starts")
+@pytest.mark.parametrize("entry, waiting_for", [("python-m", "the address prompt"),
+                                                ("console-script", "a controller that never answers")])
+def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tmp_path):
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        silent.settimeout(30)
+        if waiting_for == "the address prompt":
+            tool = start_tool(ENTRY_POINTS[entry], "--config_dir", str(tmp_path))
+            assert tool.stdout.read(len(IP_PROMPT)) == IP_PROMPT
+        else:
+            address = "127.0.0.1:%d" % silent.getsockname()[1]
+            tool = start_tool(ENTRY_POINTS[entry], "--controller_ip", address, "--password", "secret",
+                              "--config_dir", str(tmp_path))
+            connection, _ = silent.accept()
+            assert connection.recv(1)  # the start of the TLS handshake, which is never answered
+        wait_until_asleep(tool)
+        tool.send_signal(signal.SIGINT)
+        tool.wait(timeout=30)
+    # Standard input stays open to the end: at its end the prompt would fail on its own.
+    assert (tool.returncode, tool.stdout.read(), tool.stderr.read()) == (130, "", "korvalinden: interrupted\n")
+    tool.stdin.close()
+
+
+def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
+    # Far more output than a pipe holds: the tool is still writing when its reader goes.
+    sites = [{"name": f"site-{index:05}", "zone": "vellmark", "tier": "stennel"} for index in range(5000)]
+    (tmp_path / "sites.cfg").write_text(
+        "[default]\ndescription = Every site\nfilters = results\n[tarvenox]\naction = list_sites\n")
+    with SimulatedController(sites=sites) as controller:
+        tool = start_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
+                          "--password", controller.password, "--config_dir", str(tmp_path))
+        tool.stdin.close()
+        assert tool.stdout.readline() == "Every site\n"
+        tool.stdout.close()
+        tool.wait(timeout=60)
+    assert (tool.returncode, tool.stderr.read()) == (141, "")
