@@ -13,9 +13,11 @@ import time
 from pathlib import Path
 
 import pytest
+import requests
 
 from simulated_controller import SITES, SimulatedController, site_details
 
+SIMULATOR = Path(__file__).resolve().parents[1] / "tools" / "simulated_controller.py"
 IP_PROMPT = "Enter Tarvenox Controller IP: "
 PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
 ENTRY_POINTS = {
@@ -172,3 +174,50 @@ def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
         tool.stdout.close()
         tool.wait(timeout=60)
     assert (tool.returncode, tool.stderr.read()) == (141, "")
+
+
+# The README's rehearsal: replies saved from a controller, configuration files
+# written against them.
+SAVED_REPLIES = {
+    "list_links.json": '{"return": true, "results": [{"name": "link-ash", "site": "site-alder", "state": "up"},\n'
+                       '                             {"name": "link-elm", "site": "site-brenna", "state": "down"}]}\n',
+    "show_link.json": '{"return": true, "results": {"name": "link-ash", "state": "up", "latency_ms": 12, '
+                      '"loss_percent": 0.5}}\n',
+}
+REHEARSED_FILES = {
+    "01_links.cfg": "[default]\ndescription = Link names\nfilters = results, name\n\n"
+                    "[tarvenox]\naction = list_links\n",
+    "02_link_latency.cfg": "[default]\ndescription = Link latency\nfilters = results, latency_ms & loss_percent\n\n"
+                           "[tarvenox]\naction = show_link\nlink_name = output(01_links.cfg)\n",
+}
+
+
+def test_rehearsal_against_saved_replies(tmp_path):
+    for directory, files in (("replies", SAVED_REPLIES), ("config", REHEARSED_FILES)):
+        (tmp_path / directory).mkdir()
+        for name, text in files.items():
+            (tmp_path / directory / name).write_text(text)
+    stage = subprocess.Popen([sys.executable, str(SIMULATOR), "--replies", str(tmp_path / "replies"),
+                              "--address-file", str(tmp_path / "address")],
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        # The first line comes once the address is written.
+        assert "listening on" in stage.stderr.readline()
+        address = (tmp_path / "address").read_text()
+        result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", address, "--password", "tarvenox-demo",
+                          "--config_dir", str(tmp_path / "config"))
+        without_login = requests.post(f"https://{address}/v1/api", data={"action": "list_links"}, verify=False)
+    finally:
+        stage.terminate()
+        stage.communicate(timeout=30)
+
+    names = ["link-ash", "link-elm"]
+    expected = {
+        "01_links.cfg": printed("Link names", names),
+        "02_link_latency.cfg": printed("Link latency", [
+            {"object": name, "results": {"latency_ms": 12, "loss_percent": 0.5}} for name in names]),
+    }
+    order = os.listdir(tmp_path / "config")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "".join(expected[name] for name in order)
+    assert without_login.json() == {"return": False, "reason": "CID is invalid or expired."}
