@@ -167,19 +167,22 @@ def main() -> int:
             Path(config_dir, "names.cfg").write_text(NAMES_FILE)
             Path(config_dir, "details.cfg").write_text(DETAILS_FILE)
 
-            # Warm up every path and check that all four do the same work.
-            outcomes = [run_tool(address, config_dir), run_plain(address, requests.post),
-                        run_plain(address, instant.post)]
+            # Warm up every path and check that all four get the same details.
+            tool_outcomes = [run_tool(address, config_dir)]
+            plain_outcomes = [run_plain(address, requests.post), run_plain(address, instant.post)]
             kv.requests = instant
             try:
-                outcomes.append(run_tool(address, config_dir))
+                tool_outcomes.append(run_tool(address, config_dir))
                 tool_instant, plain_instant = take_turns(options.instant_runs, (run_tool, address, config_dir),
                                                          (run_plain, address, instant.post))
             finally:
                 kv.requests = requests
-            states = [[item["results"]["state"] for item in outcome] for outcome in outcomes]
-            assert all(len(state) == options.elements for state in states), [len(state) for state in states]
-            assert all(state == states[0] for state in states)
+            kept = ("state", "links", "uptime_hours")
+            details = [[item["results"] for item in outcome] for outcome in tool_outcomes]
+            details += [[{key: reply["results"][key] for key in kept} for reply in outcome]
+                        for outcome in plain_outcomes]
+            assert all(len(found) == options.elements for found in details), [len(found) for found in details]
+            assert all(found == details[0] for found in details)
 
             tool_https, plain_https = take_turns(options.runs, (run_tool, address, config_dir),
                                                  (run_plain, address, requests.post))
