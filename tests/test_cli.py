@@ -2,6 +2,7 @@
 in real processes, with real standard input, against the simulated controller
 over HTTPS."""
 
+import contextlib
 import os
 import pprint
 import shutil
@@ -140,7 +141,7 @@ def test_missing_default_directory_is_reported_before_any_login(kv, tmp_path):
 @pytest.mark.parametrize("entry, waiting_for", [("python-m", "the address prompt"),
                                                 ("console-script", "a controller that never answers")])
 def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tmp_path):
-    with socket.socket() as silent:
+    with socket.socket() as silent, contextlib.ExitStack() as connections:
         silent.bind(("127.0.0.1", 0))
         silent.listen()
         silent.settimeout(30)
@@ -151,14 +152,14 @@ def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tm
             address = "127.0.0.1:%d" % silent.getsockname()[1]
             tool = start_tool(ENTRY_POINTS[entry], "--controller_ip", address, "--password", "secret",
                               "--config_dir", str(tmp_path))
-            connection, _ = silent.accept()
+            connection = connections.enter_context(silent.accept()[0])
             assert connection.recv(1)  # the start of the TLS handshake, which is never answered
         wait_until_asleep(tool)
         tool.send_signal(signal.SIGINT)
         tool.wait(timeout=30)
-    # Standard input stays open to the end: at its end the prompt would fail on its own.
-    assert (tool.returncode, tool.stdout.read(), tool.stderr.read()) == (130, "", "korvalinden: interrupted\n")
-    tool.stdin.close()
+    # Standard input stays open until the tool has ended: at its end the prompt would fail on its own.
+    stdout, stderr = tool.communicate()
+    assert (tool.returncode, stdout, stderr) == (130, "", "korvalinden: interrupted\n")
 
 
 def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
@@ -169,11 +170,10 @@ def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
     with SimulatedController(sites=sites) as controller:
         tool = start_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
                           "--password", controller.password, "--config_dir", str(tmp_path))
-        tool.stdin.close()
         assert tool.stdout.readline() == "Every site\n"
         tool.stdout.close()
-        tool.wait(timeout=60)
-    assert (tool.returncode, tool.stderr.read()) == (141, "")
+        stderr = tool.communicate(timeout=60)[1]
+    assert (tool.returncode, stderr) == (141, "")
 
 
 # The README's rehearsal: replies saved from a controller, configuration files
