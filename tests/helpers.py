@@ -85,6 +85,35 @@ class FakeRequests:
         return [post for post in self.posts if dict(post["data"]).get("action") != "login"]
 
 
+# -- lookups that run code of their own --------------------------------------------
+
+
+class Colliding:
+    """A dict key that hashes like `text` and whose every comparison raises `error`."""
+
+    def __init__(self, text, error):
+        self.text, self.error = text, error
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        raise self.error("compared")
+
+
+class Unhashable(str):
+    """A step or key whose hash raises KeyError; splitting and stripping keep it."""
+
+    def __hash__(self):
+        raise KeyError("hashed")
+
+    def split(self, separator):
+        return [Unhashable(piece) for piece in str.split(self, separator)]
+
+    def strip(self):
+        return self
+
+
 # -- subprocesses ------------------------------------------------------------------
 
 

@@ -18,6 +18,7 @@ API = f"{MODULE_NAME}.tarvenox_api"
 FILTER = f"{MODULE_NAME}.filter_results"
 LOGIN = f"{MODULE_NAME}.get_tarvenox_cid"
 URL = "https://ctl/v1/api"
+NF = "FILTER_NOT_FOUND"
 
 
 @pytest.fixture
@@ -184,8 +185,8 @@ REFERRING = """
 @pytest.mark.parametrize(
     "referenced, elements",
     [(["a", "b"], ["a", "b"]), ([7, None, {"k": 1}], [7, None, {"k": 1}]), ({"k1": 1, "k2": 2}, ["k1", "k2"]),
-     ("xy", ["x", "y"]), ([], [])],
-    ids=["list", "unconverted", "dict-keys", "string", "empty"],
+     (("x", "y"), ["x", "y"]), ([], [])],
+    ids=["list", "unconverted", "dict-keys", "tuple", "empty"],
 )
 def test_one_post_per_element_of_the_referenced_result(run, cfg, fake_requests, referenced, elements):
     cfg("base.cfg", "[tarvenox]\naction = list\n")
@@ -361,19 +362,36 @@ def test_failures_of_the_post_and_its_reply(run, cfg, fake_requests, break_it, e
     assert actions(fake_requests)[-1] == "show" and actions(fake_requests).count("show") == 1
 
 
-def test_referenced_result_that_cannot_be_iterated(run, cfg, fake_requests):
+@pytest.mark.parametrize(
+    "referenced, error, message",
+    [
+        (None, TypeError, "'NoneType' object is not iterable"),
+        # a text would be posted once per character
+        (NF, ValueError, "output reference {dir}/base.cfg gave a text, not a list: 'FILTER_NOT_FOUND'"),
+    ],
+    ids=["none", "text"],
+)
+def test_referenced_result_that_cannot_be_walked(run, cfg, fake_requests, referenced, error, message):
     cfg("base.cfg", "[tarvenox]\naction = list\n")
     cfg("main.cfg", REFERRING)
-    fake_requests.replies["list"] = None
-    with pytest.raises(TypeError) as caught:
+    fake_requests.replies["list"] = referenced
+    with pytest.raises(error) as caught:
         run("main.cfg")
+    assert str(caught.value) == message.format(dir=cfg.dir)
     assert module_entries(caught.value) == [(API, 95)]
     assert actions(fake_requests) == ["login", "login", "list"]
 
 
-def test_empty_reference_names_the_directory(run, cfg, fake_requests):
-    cfg("main.cfg", "[tarvenox]\naction = show\nsite = output()\n")
-    with pytest.raises(IsADirectoryError) as caught:
+@pytest.mark.parametrize(
+    "reference, error",
+    [("", IsADirectoryError), ("a\0b.cfg", ValueError)],
+    ids=["empty-names-the-directory", "embedded-nul"],
+)
+def test_reference_that_cannot_be_opened_fails_inside_the_referenced_call(run, cfg, fake_requests, reference,
+                                                                            error):
+    # The cycle check cannot resolve such a path either; the failure is the one of open.
+    cfg("main.cfg", f"[tarvenox]\naction = show\nsite = output({reference})\n")
+    with pytest.raises(error) as caught:
         run("main.cfg")
     assert module_entries(caught.value) == [(API, 91), (API, 74)]
     assert actions(fake_requests) == ["login"]

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import filter_model
-from helpers import MODULE_NAME, module_entries, run_python
+from helpers import MODULE_NAME, Colliding, Unhashable, module_entries, run_python
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -158,17 +158,47 @@ class MissingKey(KeyError):
     pass
 
 
-@pytest.mark.parametrize(
-    "make, step, caught_value, line",
-    [(Lookup, "a&b", {"a": NF, "b": NF}, 57), (Lookup, "a", NF, 63),
-     (lambda error: [Lookup(error)], "a&b", [{"a": NF, "b": NF}], 43)],
-    ids=["dict-compound", "dict-single", "list-compound"])
-def test_only_key_errors_are_caught(filter_results, kv, make, step, caught_value, line):
-    assert canon(filter_results(make(MissingKey("a")), [step])) == canon(caught_value)
-    with pytest.raises(IndexError) as caught:
-        filter_results(make(IndexError("not a key error")), [step])
+def colliding(error):
+    return {Colliding("a", error): 1}
+
+
+# results, step, what comes back: a value, or (exception, module lines, its __context__ and that one's line)
+LOOKUP_ODDITIES = [
+    # a KeyError from a mapping's lookup or from a key's comparison is a miss ...
+    (Lookup(MissingKey("a")), "a&b", {"a": NF, "b": NF}),
+    (Lookup(MissingKey("a")), "a", NF),
+    ([Lookup(MissingKey("a"))], "a&b", [{"a": NF, "b": NF}]),
+    (colliding(KeyError), "a&b", {"a": NF, "b": NF}),
+    (colliding(KeyError), "a", NF),
+    ([colliding(KeyError)], "a&b", [{"a": NF, "b": NF}]),
+    # ... any other error is not
+    (Lookup(IndexError("not a key error")), "a&b", (IndexError, [57], None, None)),
+    (Lookup(IndexError("not a key error")), "a", (IndexError, [63], None, None)),
+    ([Lookup(IndexError("not a key error"))], "a&b", (IndexError, [43], None, None)),
+    (colliding(IndexError), "a&b", (IndexError, [57], None, None)),
+    (colliding(IndexError), "a", (IndexError, [63], None, None)),
+    ([colliding(IndexError)], "a&b", (IndexError, [43], None, None)),
+    # a key whose hash raises KeyError misses, then fails again storing the marker,
+    # with the miss as the context of that failure
+    ({}, Unhashable("a&b"), (KeyError, [59], KeyError, 57)),
+    ({}, Unhashable("a"), (KeyError, [65], KeyError, 63)),
+    ([{}], Unhashable("a&b"), (KeyError, [45], KeyError, 43)),
+]
+
+
+@pytest.mark.parametrize("results, step, expected", LOOKUP_ODDITIES)
+def test_a_lookup_is_an_ordinary_subscription(filter_results, kv, results, step, expected):
+    if not isinstance(expected, tuple):
+        assert canon(filter_results(results, [step])) == canon(expected)
+        return
+    error, lines, context, context_line = expected
+    with pytest.raises(error) as caught:
+        filter_results(results, [step])
+    assert type(caught.value.__context__) is (type(None) if context is None else context)
     if filter_results is kv.filter_results:
-        assert module_entries(caught.value) == [(ENTRY, line)]
+        assert module_entries(caught.value) == [(ENTRY, line) for line in lines]
+        if context is not None:  # the miss got its entry when it was caught
+            assert module_entries(caught.value.__context__) == [(ENTRY, context_line)]
 
 
 def test_single_step_on_a_list_lets_even_a_key_error_subclass_out(filter_results):

@@ -2,10 +2,13 @@
 traceback entries, global lookup and the built-ins fixed at import."""
 
 import builtins
+from pathlib import Path
 
 import pytest
 
-from helpers import MODULE_NAME, last_entry, module_entries
+from helpers import MODULE_NAME, last_entry, module_entries, run_python
+
+TESTS = Path(__file__).resolve().parent
 
 NAMES = ["get_tarvenox_cid", "filter_results", "tarvenox_api", "get_default_config_dir", "main"]
 
@@ -120,3 +123,52 @@ def test_calls_honour_the_recursion_limit(kv, monkeypatch):
         kv.get_tarvenox_cid("h", "u", "p")
     assert str(caught.value).startswith("maximum recursion depth exceeded")
     assert len(module_entries(caught.value)) > sys.getrecursionlimit() // 4
+
+
+DEPTH = """
+import os, sys, tempfile
+import korvalinden.korvalinden as kv
+import filter_model
+from helpers import FakeRequests
+
+def deepest(filter_results):
+    loop = {}
+    loop["a"] = loop
+    low, high = 1, 2 * sys.getrecursionlimit()
+    while low < high:
+        middle = (low + high + 1) // 2
+        try:
+            filter_results(loop, ["a"] * middle)
+            low = middle
+        except RecursionError:
+            high = middle - 1
+    return low
+
+def chain_runs(length):
+    with tempfile.TemporaryDirectory() as config_dir:
+        for index in range(length):
+            reference = f"item = output({index - 1}.cfg)\\n" if index else ""
+            with open(os.path.join(config_dir, f"{index}.cfg"), "w") as file:
+                file.write(f"[tarvenox]\\naction = step\\n{reference}")
+        try:
+            kv.tarvenox_api("ctl", "u", "p", config_dir, os.path.join(config_dir, f"{length - 1}.cfg"))
+            return True
+        except RecursionError:
+            return False
+
+kv.requests = FakeRequests()
+limit = sys.getrecursionlimit()
+print(deepest(kv.filter_results), deepest(filter_model.filter_results))
+print(chain_runs(limit * 9 // 10), chain_runs(limit + 10))
+"""
+
+
+def test_each_level_costs_what_one_python_call_costs():
+    # At the default limit: the filter reaches the depth of the same function in
+    # Python; a chain of output references reaches nine tenths of the limit.
+    result = run_python(DEPTH, env={"PYTHONPATH": str(TESTS)})
+    assert result.returncode == 0, result.stderr
+    depths, chains = result.stdout.splitlines()
+    module_depth, python_depth = map(int, depths.split())
+    assert abs(module_depth - python_depth) <= 2, depths
+    assert chains == "True False"

@@ -15,6 +15,8 @@ import types
 
 import pytest
 
+from helpers import Colliding, Unhashable
+
 ROUNDS = 150
 WARM_UP = 20
 WINDOWS = 3
@@ -311,6 +313,8 @@ FILTER_CASES = [
         ["total&results&missing"], ["missing"], ["missing", "name"], ("results", " name &tier&"), "total",
         collections.UserList(["results", "name"])]],
     (lambda: [Sparse(a=1), Sparse()], ["a & b"], None),
+    (lambda: [{Colliding("a", KeyError): 1}], ["a & b"], None),
+    (lambda: [{}], [Unhashable("a & b")], KeyError),
     (lambda: {"a": 1}, None, TypeError),
     (lambda: {"a": 1}, 5, TypeError),
     (lambda: {"a": 1}, collections.deque(["a", "b"]), TypeError),

@@ -66,15 +66,17 @@ PyObject* chain_of_this_thread() {
   return new_chain.get();  // the thread dict holds it
 }
 
-// The path to compare for cycles. A file given as something realpath cannot
-// take (an open descriptor) is compared as given.
+// The path to compare for cycles. A path that realpath cannot resolve (an
+// open descriptor, an embedded NUL, an OS error) is compared as given: the
+// check must never report a failure of its own in place of the one that
+// running the file gives.
 Ref comparable_path(PyObject* path) {
   // The interpreter's own os.path, not the module global: this check is ours.
   Ref os_path = checked(PyImport_ImportModule("os.path"));
   try {
     return call_method(os_path.get(), kRealpath, {path});
   } catch (const PythonError&) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
     PyErr_Clear();
     return Ref::borrow(path);
   }
@@ -154,6 +156,17 @@ Ref filtered_reply(PyObject* r, PyObject* filters) {
   return call(filter_results.get(), {reply.get(), filters});
 }
 
+// A text is a sequence of characters: iterating it would post once per
+// character, which no configuration means (a typo in the referenced file's
+// filters gives the marker text) and which does damage with an action that
+// changes things.
+void refuse_text(PyObject* compound_results, PyObject* compound_filepath) {
+  if (!PyUnicode_Check(compound_results)) return;
+  PyErr_Format(PyExc_ValueError, "output reference %S gave a text, not a list: %R", compound_filepath,
+               compound_results);
+  throw_python_error();
+}
+
 struct OutputReference {
   Ref option;    // compound_option
   Ref filepath;  // compound_filepath
@@ -173,6 +186,7 @@ Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* url, PyObj
   frame.at(94);
   Ref compound_return = checked(PyList_New(0));
   frame.at(95);
+  refuse_text(compound_results.get(), reference.filepath.get());
   Ref iterator = checked(PyObject_GetIter(compound_results.get()));
   while (Ref result = Ref::steal(PyIter_Next(iterator.get()))) {
     frame.at(96);

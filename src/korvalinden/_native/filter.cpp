@@ -4,6 +4,8 @@
 // element; on a dict it selects members. Missing members of compound steps (and
 // of a single step on a dict) become the marker "FILTER_NOT_FOUND"; that miss
 // is tested, not thrown, because replies with sparse records make it common.
+#include <optional>
+
 #include "function.hpp"
 #include "names.hpp"
 #include "text.hpp"
@@ -74,16 +76,39 @@ void for_each_element(PyObject* results, Visit visit) {
   if (PyErr_Occurred()) throw_python_error();
 }
 
-// target[key] = source[key], or the marker when source has no such key.
+enum class Member { stored, missing, key_error_raised };
+
+// `target[key] = source[key]`, the one statement of a `try` whose `except
+// KeyError` stores the marker: a KeyError from anywhere in it (the lookup, a
+// key's comparison or hash, the store) is a miss, and is left pending for the
+// except clause. A plain dict that lacks the key raises nothing at all, so the
+// common miss costs no exception.
+Member store_member(PyObject* target, PyObject* source, PyObject* key) {
+  Ref value;
+  if (PyDict_CheckExact(source)) {
+    value = Ref::borrow(PyDict_GetItemWithError(source, key));
+    if (!value && !PyErr_Occurred()) return Member::missing;
+  } else {
+    value = Ref::steal(PyObject_GetItem(source, key));
+  }
+  if (value && PyDict_SetItem(target, key, value.get()) == 0) return Member::stored;
+  if (PyErr_ExceptionMatches(key_error())) return Member::key_error_raised;
+  throw_python_error();
+}
+
+// try: target[key] = source[key]
+// except KeyError: target[key] = "FILTER_NOT_FOUND"
 void copy_member_or_marker(Frame& frame, PyObject* target, PyObject* source, PyObject* key, int lookup_line,
                            int marker_line) {
   frame.at(lookup_line);
-  Ref value = get_item_or_null(source, key, key_error());
-  if (!value) {
-    frame.at(marker_line);
-    value = Ref::borrow(kNotFound);
-  }
-  check(PyDict_SetItem(target, key, value.get()));
+  const Member member = store_member(target, source, key);
+  if (member == Member::stored) return;
+  // A raised KeyError is the exception being handled while the marker is
+  // stored, so an error there takes it as its context.
+  std::optional<HandledException> caught;
+  if (member == Member::key_error_raised) caught.emplace(frame);
+  frame.at(marker_line);
+  check(PyDict_SetItem(target, key, kNotFound));
 }
 
 Ref call_filter_results(PyObject* results, PyObject* filters) {

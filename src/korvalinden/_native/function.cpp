@@ -14,6 +14,7 @@ struct FunctionFields {
   Ref name;  // __name__ and __qualname__: all five are module-level
   Ref module_name;
   Ref code;
+  Ref parameter_names;  // the first co_varnames, kept apart: the code object hides them from 3.11 on
   Ref globals;
   Ref traceback_name;  // "korvalinden.korvalinden.<name>"
 };
@@ -89,7 +90,7 @@ void bind(const FunctionObject* function, PyObject* const* positional, Py_ssize_
   for (Py_ssize_t i = 0; i < positional_count; ++i) bound[i] = Ref::borrow(positional[i]);
   if (keywords == nullptr) return;
 
-  PyObject* parameter_names = reinterpret_cast<PyCodeObject*>(function->fields.code.get())->co_varnames;
+  PyObject* parameter_names = function->fields.parameter_names.get();
   Py_ssize_t found = 0;
   for (Py_ssize_t i = positional_count; i < parameter_count; ++i) {
     PyObject* value = PyDict_GetItemWithError(keywords, PyTuple_GET_ITEM(parameter_names, i));  // borrowed
@@ -101,17 +102,15 @@ void bind(const FunctionObject* function, PyObject* const* positional, Py_ssize_
     ++found;
   }
   if (PyDict_GET_SIZE(keywords) > found) {
-    Ref names = checked(PyTuple_GetSlice(parameter_names, 0, parameter_count));
-    raise_surplus_keyword(definition, names.get(), positional_count, keywords);
+    raise_surplus_keyword(definition, parameter_names, positional_count, keywords);
   }
 }
 
 // ---- calling ----------------------------------------------------------------
 
-// tp_call. The type offers no vectorcall on purpose: the host would then check
-// keyword names itself, with a message that does not name the function.
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* keywords) {
-  FunctionObject* function = as_function(self);
+// Binds the call's arguments and runs the body; a failure leaves with the
+// function's traceback entry.
+PyObject* bind_and_run(FunctionObject* function, PyObject* args, PyObject* keywords) noexcept {
   const FunctionDefinition& definition = *function->definition;
   const Py_ssize_t positional_count = PyTuple_GET_SIZE(args);
   if (definition.parameter_count == 0) {
@@ -142,6 +141,17 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* keywords) {
   return nullptr;
 }
 
+// tp_call. The type offers no vectorcall on purpose: the host would then check
+// keyword names itself, with a message that does not name the function.
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* keywords) {
+  try {
+    [[maybe_unused]] PythonLevelCall level;
+    return bind_and_run(as_function(self), args, keywords);
+  } catch (const PythonError&) {
+    return nullptr;  // too deep: refused before binding, as the host refuses a call
+  }
+}
+
 // ---- object protocol --------------------------------------------------------
 
 void function_dealloc(PyObject* self) {
@@ -157,6 +167,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(fields.name.get());
   Py_VISIT(fields.module_name.get());
   Py_VISIT(fields.code.get());
+  Py_VISIT(fields.parameter_names.get());
   Py_VISIT(fields.globals.get());
   Py_VISIT(fields.traceback_name.get());
   return 0;
@@ -235,6 +246,7 @@ Ref make_function(const FunctionDefinition& definition) {
       .name = name.copy(),
       .module_name = interned(kModuleName),
       .code = make_code(name.get(), definition.first_line, definition.parameter_count, local_names.get()),
+      .parameter_names = checked(PyTuple_GetSlice(local_names.get(), 0, definition.parameter_count)),
       .globals = Ref::borrow(module_dict()),
       .traceback_name = interned((std::string(kModuleName) + "." + definition.name).c_str()),
   };

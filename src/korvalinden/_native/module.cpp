@@ -89,7 +89,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 // ---- exec step --------------------------------------------------------------
 
-// Warns when the running interpreter is not the 3.10 the module was built for.
+// Warns when the running interpreter is not the version the module was built for.
 void check_version() {
   int major = 0, minor = 0;
   if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2 && major == PY_MAJOR_VERSION &&
@@ -206,6 +206,15 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The process-wide state cannot serve two interpreters: the host refuses
+    // isolated sub-interpreters itself, and the create step refuses the rest.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The functions rely on the GIL to serialise access to that state.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

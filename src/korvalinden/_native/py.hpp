@@ -70,18 +70,84 @@ class ProcessRef {
   PyObject* object_ = nullptr;
 };
 
+// ---- what differs between CPython versions ----------------------------------
+// The version tests of the module live here and in the recursion count below;
+// the bodies never look at the version.
+
 // Holds the pending exception aside for its lifetime and restores it after.
 class PendingException {
  public:
-  PendingException() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
-  ~PendingException() { PyErr_Restore(type_, value_, traceback_); }
+#if PY_VERSION_HEX >= 0x030C0000
+  PendingException() noexcept : exception_(Ref::steal(PyErr_GetRaisedException())) {}
+  ~PendingException() { PyErr_SetRaisedException(exception_.release()); }
+#else
+  PendingException() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_ = Ref::steal(type), value_ = Ref::steal(value), traceback_ = Ref::steal(traceback);
+  }
+  ~PendingException() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+#endif
   PendingException(const PendingException&) = delete;
   PendingException& operator=(const PendingException&) = delete;
 
  private:
-  PyObject* type_;
-  PyObject* value_;
-  PyObject* traceback_;
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref exception_;
+#else
+  Ref type_, value_, traceback_;
+#endif
+};
+
+// Takes the pending exception out of the interpreter as one normalised
+// exception object that carries its traceback.
+inline Ref take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref owned_type = Ref::steal(type), owned_traceback = Ref::steal(traceback);
+  if (owned_traceback) PyException_SetTraceback(value, owned_traceback.get());
+  return Ref::steal(value);
+#endif
+}
+
+// Makes `exception` the one being handled, as inside an `except` clause (an
+// exception raised meanwhile takes it as its __context__), for the lifetime of
+// the scope; then the one handled before comes back.
+class HandlingScope {
+ public:
+  explicit HandlingScope(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    outer_ = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exception);
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    outer_type_ = Ref::steal(type), outer_value_ = Ref::steal(value), outer_traceback_ = Ref::steal(traceback);
+    Ref exception_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    PyErr_SetExcInfo(exception_type.release(), Ref::borrow(exception).release(),
+                     PyException_GetTraceback(exception));
+#endif
+  }
+  ~HandlingScope() {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetHandledException(outer_.get());
+#else
+    PyErr_SetExcInfo(outer_type_.release(), outer_value_.release(), outer_traceback_.release());
+#endif
+  }
+  HandlingScope(const HandlingScope&) = delete;
+  HandlingScope& operator=(const HandlingScope&) = delete;
+
+ private:
+#if PY_VERSION_HEX >= 0x030B0000
+  Ref outer_;
+#else
+  Ref outer_type_, outer_value_, outer_traceback_;
+#endif
 };
 
 // Takes ownership of a new reference; throws when the call failed.
@@ -104,21 +170,46 @@ inline bool is_true(PyObject* object) {
   return truth != 0;
 }
 
-// Calls out of a body count against the host's recursion limit, as calls
-// between Python functions do.
-class RecursionGuard {
+// A call of a module function counts against sys.getrecursionlimit() as one
+// call of a Python function does. Up to 3.11 the host counts every call that
+// arrives through tp_call against that limit, so there is nothing to do. From
+// 3.12 the host checks a fixed C-level limit there instead, so the depth is
+// counted here: the Python frames on this thread's stack when the outermost
+// module function was entered, plus the module functions running above them.
+class PythonLevelCall {
  public:
-  RecursionGuard() {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) throw_python_error();
+#if PY_VERSION_HEX >= 0x030C0000
+  PythonLevelCall() {
+    if (running_ == 0) frames_below_ = python_frames_on_stack();
+    if (frames_below_ + running_ + 1 > Py_GetRecursionLimit()) {
+      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+      throw_python_error();
+    }
+    ++running_;
   }
-  ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-  RecursionGuard(const RecursionGuard&) = delete;
-  RecursionGuard& operator=(const RecursionGuard&) = delete;
+  ~PythonLevelCall() { --running_; }
+#else
+  PythonLevelCall() noexcept = default;
+#endif
+  PythonLevelCall(const PythonLevelCall&) = delete;
+  PythonLevelCall& operator=(const PythonLevelCall&) = delete;
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  static int python_frames_on_stack() noexcept {
+    int count = 0;
+    for (Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame())); frame;
+         frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get())))))
+      ++count;
+    return count;
+  }
+  static inline thread_local int running_ = 0;
+  static inline thread_local int frames_below_ = 0;
+#endif
 };
 
 // callable(*args)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-  RecursionGuard guard;
   return checked(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
 }
 
@@ -127,7 +218,6 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 // is a tuple of the keyword names.
 inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
                               PyObject* keyword_names) {
-  RecursionGuard guard;
   size_t positional = args.size() - static_cast<size_t>(PyTuple_GET_SIZE(keyword_names));
   return checked(PyObject_Vectorcall(callable, args.begin(), positional, keyword_names));
 }
@@ -150,23 +240,6 @@ inline Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items
   Ref argument = checked(PyTuple_Pack(1, key));
   PyErr_SetObject(PyExc_KeyError, argument.get());
   throw_python_error();
-}
-
-// object[key], or a null Ref when the lookup raised `key_error` (or a subclass),
-// which is then cleared. A plain dict is looked up directly, so the common miss
-// creates no exception at all.
-inline Ref get_item_or_null(PyObject* object, PyObject* key, PyObject* key_error) {
-  if (PyDict_CheckExact(object)) {
-    PyObject* value = PyDict_GetItemWithError(object, key);  // borrowed
-    if (value == nullptr && PyErr_Occurred()) throw_python_error();
-    return Ref::borrow(value);
-  }
-  PyObject* value = PyObject_GetItem(object, key);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(key_error)) throw_python_error();
-    PyErr_Clear();
-  }
-  return Ref::steal(value);
 }
 
 // object[key]

@@ -10,7 +10,9 @@ const Interned kStrip{"strip"};
 
 // str.strip() without arguments, for an exact str.
 Ref strip_whitespace(PyObject* text) {
-  check(PyUnicode_READY(text));
+#if PY_VERSION_HEX < 0x030C0000
+  check(PyUnicode_READY(text));  // from 3.12 every str is ready
+#endif
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);

@@ -1,9 +1,10 @@
 #include "traceback.hpp"
 
-// PyFrame_New and the frame structure (f_lineno) are not part of Python.h.
+// PyFrame_New is declared here, outside Python.h.
 #include <frameobject.h>
 
 #include <map>
+#include <string>
 #include <utility>
 
 #include "names.hpp"
@@ -11,14 +12,19 @@
 namespace korvalinden {
 namespace {
 
-const Interned kSourceFile{"src\\korvalinden\\korvalinden.py"};
+constexpr const char* kSourceFile = "src\\korvalinden\\korvalinden.py";
 
-// Entry code objects by (function name, line): an exception that climbs a deep
-// recursion of the filter would otherwise build the same object at every level.
-std::map<std::pair<PyObject*, int>, ProcessRef> entry_codes;
+// Entry code objects by (function name, line). An unexecuted frame reports the
+// first line of its code object on every supported version, so each line an
+// entry can name gets a code object of its own; caching them keeps an
+// exception that climbs a deep recursion of the filter from building the same
+// object at every level.
+std::map<std::pair<std::string, int>, ProcessRef> entry_codes;
 
 Ref entry_code(PyObject* function_name, int line) {
-  ProcessRef& cached = entry_codes[{function_name, line}];
+  const char* name = PyUnicode_AsUTF8(function_name);
+  if (name == nullptr) throw_python_error();
+  ProcessRef& cached = entry_codes[{name, line}];
   if (!cached) {
     Ref no_names = checked(PyTuple_New(0));
     cached.set(make_code(function_name, line, 0, no_names.get()));
@@ -26,18 +32,35 @@ Ref entry_code(PyObject* function_name, int line) {
   return Ref::borrow(cached.get());
 }
 
+Ref int_object(long value) { return checked(PyLong_FromLong(value)); }
+
 }  // namespace
 
-PyObject* source_file_name() noexcept { return kSourceFile.get(); }
-
 Ref make_code(PyObject* name, int first_line, int argument_count, PyObject* local_names) {
-  Ref no_bytes = checked(PyBytes_FromStringAndSize(nullptr, 0));
-  Ref no_objects = checked(PyTuple_New(0));
-  int local_count = static_cast<int>(PyTuple_GET_SIZE(local_names));
-  return checked(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      argument_count, 0, 0, local_count, 0, CO_OPTIMIZED | CO_NEWLOCALS, no_bytes.get(), no_objects.get(),
-      no_objects.get(), local_names, no_objects.get(), no_objects.get(), kSourceFile.get(), name, first_line,
-      no_bytes.get())));
+  // The host builds the empty code object, with bytecode that is safe to run
+  // on its own version (exec() of it fails cleanly); only the signature and
+  // the local names are ours to set.
+  const char* utf8_name = PyUnicode_AsUTF8(name);
+  if (utf8_name == nullptr) throw_python_error();
+  Ref empty = checked(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, utf8_name, first_line)));
+  Ref replace = checked(PyObject_GetAttrString(empty.get(), "replace"));
+  Ref keywords = checked(PyDict_New());
+  const std::pair<const char*, Ref> fields[] = {
+      {"co_argcount", int_object(argument_count)},
+      {"co_nlocals", int_object(static_cast<long>(PyTuple_GET_SIZE(local_names)))},
+      {"co_varnames", Ref::borrow(local_names)},
+      {"co_flags", int_object(CO_OPTIMIZED | CO_NEWLOCALS)},  // a function's frame: no locals dict
+  };
+  for (const auto& [field, value] : fields) check(PyDict_SetItemString(keywords.get(), field, value.get()));
+#if PY_VERSION_HEX < 0x030B0000
+  // 3.10's empty code object has no bytecode at all, which the eval loop
+  // would read past when it is run; give it what later versions start with:
+  // LOAD_ASSERTION_ERROR, RAISE_VARARGS 1.
+  Ref raise_assertion = checked(PyBytes_FromStringAndSize("\x4a\x00\x82\x01", 4));
+  check(PyDict_SetItemString(keywords.get(), "co_code", raise_assertion.get()));
+  check(PyDict_SetItemString(keywords.get(), "co_stacksize", int_object(1).get()));
+#endif
+  return checked(PyObject_VectorcallDict(replace.get(), nullptr, 0, keywords.get()));
 }
 
 void add_traceback_entry(PyObject* function_name, int line) noexcept {
@@ -50,7 +73,6 @@ void add_traceback_entry(PyObject* function_name, int line) noexcept {
       Ref code = entry_code(function_name, line);
       frame = checked(reinterpret_cast<PyObject*>(
           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-      reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
     } catch (const PythonError&) {
       PyErr_Clear();  // the original exception goes on without this entry
     } catch (...) {
@@ -59,23 +81,13 @@ void add_traceback_entry(PyObject* function_name, int line) noexcept {
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
-HandledException::HandledException(const Frame& frame) noexcept {
+Ref HandledException::entered(const Frame& frame) noexcept {
   frame.add_traceback_entry();
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-  PyObject *outer_type, *outer_value, *outer_traceback;
-  PyErr_GetExcInfo(&outer_type, &outer_value, &outer_traceback);
-  outer_type_ = Ref::steal(outer_type);
-  outer_value_ = Ref::steal(outer_value);
-  outer_traceback_ = Ref::steal(outer_traceback);
-  PyErr_SetExcInfo(type, value, traceback);
+  return take_raised_exception();
 }
 
-HandledException::~HandledException() {
-  PyErr_SetExcInfo(outer_type_.release(), outer_value_.release(), outer_traceback_.release());
-}
+HandledException::HandledException(const Frame& frame) noexcept
+    : exception_(entered(frame)), scope_(exception_.get()) {}
 
 void absorb_exception(const Frame& frame) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();

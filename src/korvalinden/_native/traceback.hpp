@@ -7,9 +7,6 @@
 
 namespace korvalinden {
 
-// The file name every code object and traceback entry of the module carries.
-PyObject* source_file_name() noexcept;
-
 // A code object for introspection and traceback entries; it holds no bytecode.
 Ref make_code(PyObject* name, int first_line, int argument_count, PyObject* local_names);
 
@@ -40,12 +37,14 @@ class Frame {
 class HandledException {
  public:
   explicit HandledException(const Frame& frame) noexcept;
-  ~HandledException();
   HandledException(const HandledException&) = delete;
   HandledException& operator=(const HandledException&) = delete;
 
  private:
-  Ref outer_type_, outer_value_, outer_traceback_;
+  static Ref entered(const Frame& frame) noexcept;
+
+  Ref exception_;  // before scope_: the scope is made from it
+  HandlingScope scope_;
 };
 
 // `except Exception: pass` for the pending exception: clears it when it is an
