@@ -91,22 +91,22 @@ def actions(fake):
 def test_plain_call_posts_cid_then_the_section_in_order(run, cfg, fake_requests):
     cfg("plain.cfg", """
         [DEFAULT]
-        zone = eu
+        zone = vell
         [tarvenox]
-        Action = show_gateway
+        Action = show_site
         CID = from-the-file
-        Gateway_Name = gw 1
+        Site_Name = site 1
         ratio = 100%%
-        region = %(zone)s-1
+        rack = %(zone)s-1
         note = first
           second
         [other]
         ignored = yes
         """)
     result = run("plain.cfg")
-    expected = [("CID", "cid-1"), ("action", "show_gateway"), ("cid", "from-the-file"), ("gateway_name", "gw 1"),
-                ("ratio", "100%"), ("region", "eu-1"), ("note", "first\nsecond"), ("zone", "eu")]
-    assert actions(fake_requests) == ["login", "show_gateway"]
+    expected = [("CID", "cid-1"), ("action", "show_site"), ("cid", "from-the-file"), ("site_name", "site 1"),
+                ("ratio", "100%"), ("rack", "vell-1"), ("note", "first\nsecond"), ("zone", "vell")]
+    assert actions(fake_requests) == ["login", "show_site"]
     assert fake_requests.posts[0]["data"] == [("action", "login"), ("username", "user"), ("password", "pw")]
     assert fake_requests.posts[1]["data"] == expected
     assert_every_post_well_formed(fake_requests)
@@ -119,7 +119,7 @@ def test_plain_call_posts_cid_then_the_section_in_order(run, cfg, fake_requests)
         ("", []),
         ("[default]\ndescription = d\n", []),
         ("[Default]\nfilters = a\n", []),
-        ("[default]\nfilters = results , name & size ,tags\n", ["results", "name & size", "tags"]),
+        ("[default]\nfilters = results , name & tier ,tags\n", ["results", "name & tier", "tags"]),
         ("[default]\nfilters =\n", [""]),
         ("[default]\nfilters = a,,b,\n", ["a", "", "b", ""]),
         ("[default]\nfilters = a,\n  b\n", ["a", "b"]),
@@ -174,10 +174,10 @@ def test_filter_errors_outside_exception_are_not_absorbed(kv, run, cfg, fake_req
 
 REFERRING = """
     [default]
-    filters = echo, gw
+    filters = echo, site
     [tarvenox]
     action = show
-    gw = output(base.cfg)
+    site = output(base.cfg)
     zone = z
     """
 
@@ -197,7 +197,7 @@ def test_one_post_per_element_of_the_referenced_result(run, cfg, fake_requests, 
     assert actions(fake_requests) == ["login", "login", "list"] + ["show"] * len(elements)
     assert fake_requests.posts[2]["data"] == [("CID", "cid-2"), ("action", "list")]
     assert [post["data"] for post in fake_requests.posts[3:]] == [
-        [("CID", "cid-1"), ("action", "show"), ("gw", element), ("zone", "z")] for element in elements]
+        [("CID", "cid-1"), ("action", "show"), ("site", element), ("zone", "z")] for element in elements]
     assert_every_post_well_formed(fake_requests)
     assert [list(entry.items()) for entry in result] == [
         [("object", element), ("results", element)] for element in elements]
@@ -207,20 +207,20 @@ def test_one_post_per_element_of_the_referenced_result(run, cfg, fake_requests, 
 
 def test_each_file_applies_its_own_filters(run, cfg, fake_requests):
     cfg("base.cfg", "[default]\nfilters = results, name\n[tarvenox]\naction = list\n")
-    cfg("main.cfg", REFERRING.replace("echo, gw", "echo, gw & zone & missing"))
-    fake_requests.replies["list"] = {"results": [{"name": "a", "size": 1}, {"name": "b"}]}
+    cfg("main.cfg", REFERRING.replace("echo, site", "echo, site & zone & missing"))
+    fake_requests.replies["list"] = {"results": [{"name": "a", "tier": 1}, {"name": "b"}]}
     assert run("main.cfg") == [
-        {"object": name, "results": {"gw": name, "zone": "z", "missing": "FILTER_NOT_FOUND"}} for name in "ab"]
+        {"object": name, "results": {"site": name, "zone": "z", "missing": "FILTER_NOT_FOUND"}} for name in "ab"]
 
 
 @pytest.mark.parametrize(
     "value", ["output(", "output(base.cfg", "OUTPUT(base.cfg)", "output (base.cfg)", "output(base.cfg) x"])
 def test_values_that_are_no_reference_are_sent_literally(run, cfg, fake_requests, value):
     cfg("base.cfg", "[tarvenox]\naction = list\n")
-    cfg("main.cfg", f"[tarvenox]\naction = show\ngw = {value}\n")
+    cfg("main.cfg", f"[tarvenox]\naction = show\nsite = {value}\n")
     run("main.cfg")
     assert actions(fake_requests) == ["login", "show"]
-    assert fake_requests.posts[1]["data"] == [("CID", "cid-1"), ("action", "show"), ("gw", value)]
+    assert fake_requests.posts[1]["data"] == [("CID", "cid-1"), ("action", "show"), ("site", value)]
 
 
 def test_only_the_last_reference_is_expanded(run, cfg, fake_requests):
@@ -261,7 +261,7 @@ def test_recursive_call_goes_through_the_module_attribute(kv, cfg, fake_requests
     original = kv.tarvenox_api
     monkeypatch.setattr(kv, "tarvenox_api", stand_in)
     config_dir = pathlib.Path(cfg.dir)
-    cfg("main.cfg", f"[tarvenox]\naction = show\ngw = output({reference})\n")
+    cfg("main.cfg", f"[tarvenox]\naction = show\nsite = output({reference})\n")
     result = original("ctl", "user", "pw", config_dir, cfg.path("main.cfg"))
     [(args, kwargs)] = received
     assert args == ("ctl", "user", "pw", config_dir, joined.format(dir=cfg.dir)) and kwargs == {}
@@ -312,7 +312,7 @@ def test_failures_before_the_login(run, cfg, tmp_path, fake_requests, name, text
         ("[tarvenox]\naction = show\nratio = 100%\n", configparser.InterpolationSyntaxError, 84),
         ("[tarvenox]\naction = show\nname = %(nope)s\n", configparser.InterpolationMissingOptionError, 84),
         # options are all read before a reference is followed
-        ("[tarvenox]\ngw = output(base.cfg)\nratio = 5%\n", configparser.InterpolationSyntaxError, 84),
+        ("[tarvenox]\nsite = output(base.cfg)\nratio = 5%\n", configparser.InterpolationSyntaxError, 84),
     ],
     ids=["no-section", "capital-section", "lone-percent", "missing-reference", "after-a-reference"],
 )
@@ -352,7 +352,7 @@ def test_failed_login_passes_through(run, cfg, fake_requests, capsys):
 def test_failures_of_the_post_and_its_reply(run, cfg, fake_requests, break_it, error, plain_entries,
                                             compound_entries, compound):
     cfg("base.cfg", "[tarvenox]\naction = list\n")
-    reference = "gw = output(base.cfg)\n" if compound else ""
+    reference = "site = output(base.cfg)\n" if compound else ""
     cfg("main.cfg", "[default]\nfilters = b\n[tarvenox]\naction = show\n" + reference)
     fake_requests.replies["list"] = ["e1", "e2"]
     break_it(fake_requests)
@@ -390,7 +390,7 @@ def test_referenced_result_that_cannot_be_walked(run, cfg, fake_requests, refere
 def test_reference_that_cannot_be_opened_fails_inside_the_referenced_call(run, cfg, fake_requests, reference,
                                                                             error):
     # The cycle check cannot resolve such a path either; the failure is the one of open.
-    cfg("main.cfg", f"[tarvenox]\naction = show\ngw = output({reference})\n")
+    cfg("main.cfg", f"[tarvenox]\naction = show\nsite = output({reference})\n")
     with pytest.raises(error) as caught:
         run("main.cfg")
     assert module_entries(caught.value) == [(API, 91), (API, 74)]
@@ -411,7 +411,7 @@ def test_reference_that_cannot_be_opened_fails_inside_the_referenced_call(run, c
 )
 def test_reference_cycle_is_reported(run, cfg, fake_requests, files, chain):
     for name, reference in files.items():
-        cfg(name, f"[tarvenox]\naction = {name}\ngw = output({reference})\n")
+        cfg(name, f"[tarvenox]\naction = {name}\nsite = output({reference})\n")
     with pytest.raises(ValueError) as caught:
         run("a.cfg")
     assert str(caught.value) == "output reference cycle: " + " -> ".join(cfg.path(name) for name in chain)
@@ -420,7 +420,7 @@ def test_reference_cycle_is_reported(run, cfg, fake_requests, files, chain):
 
 
 def test_cycle_found_by_real_path_and_reported_as_received(kv, cfg, fake_requests):
-    cfg("a.cfg", "[tarvenox]\naction = show\ngw = output(link.cfg)\n")
+    cfg("a.cfg", "[tarvenox]\naction = show\nsite = output(link.cfg)\n")
     os.symlink(cfg.path("a.cfg"), cfg.path("link.cfg"))
     os.mkdir(cfg.path("sub"))
     top = os.path.join(cfg.dir, "sub", "..", "a.cfg")
@@ -431,7 +431,7 @@ def test_cycle_found_by_real_path_and_reported_as_received(kv, cfg, fake_request
 
 def test_file_given_as_descriptor_still_runs_its_reference(kv, cfg, fake_requests):
     # realpath cannot take a descriptor; the cycle check then compares it as given.
-    cfg("main.cfg", "[tarvenox]\naction = show\ngw = output(list.cfg)\n")
+    cfg("main.cfg", "[tarvenox]\naction = show\nsite = output(list.cfg)\n")
     cfg("list.cfg", "[tarvenox]\naction = list\n")
     fake_requests.replies["list"] = ["x"]
     descriptor = os.open(cfg.path("main.cfg"), os.O_RDONLY)
@@ -441,9 +441,9 @@ def test_file_given_as_descriptor_still_runs_its_reference(kv, cfg, fake_request
 
 def test_files_of_finished_chains_can_be_referenced_again(run, cfg, fake_requests):
     cfg("leaf.cfg", "[tarvenox]\naction = list\n")
-    cfg("mid.cfg", "[tarvenox]\naction = mid\ngw = output(leaf.cfg)\n")
-    cfg("top.cfg", "[tarvenox]\naction = top\ngw = output(mid.cfg)\n")
-    cfg("other.cfg", "[tarvenox]\naction = other\ngw = output(leaf.cfg)\n")
+    cfg("mid.cfg", "[tarvenox]\naction = mid\nsite = output(leaf.cfg)\n")
+    cfg("top.cfg", "[tarvenox]\naction = top\nsite = output(mid.cfg)\n")
+    cfg("other.cfg", "[tarvenox]\naction = other\nsite = output(leaf.cfg)\n")
     fake_requests.replies["list"] = ConnectionError("down")
     with pytest.raises(ConnectionError) as caught:
         run("mid.cfg")
@@ -457,9 +457,9 @@ def test_files_of_finished_chains_can_be_referenced_again(run, cfg, fake_request
 def test_chain_belongs_to_its_thread(kv, cfg, fake_requests, monkeypatch):
     # While a.cfg waits for b.cfg on this thread, another thread runs c.cfg,
     # which refers to a.cfg: no cycle, because a.cfg is on another thread's chain.
-    cfg("a.cfg", "[tarvenox]\naction = a\ngw = output(b.cfg)\n")
+    cfg("a.cfg", "[tarvenox]\naction = a\nsite = output(b.cfg)\n")
     cfg("b.cfg", "[tarvenox]\naction = b\n")
-    cfg("c.cfg", "[tarvenox]\naction = c\ngw = output(a.cfg)\n")
+    cfg("c.cfg", "[tarvenox]\naction = c\nsite = output(a.cfg)\n")
     fake_requests.replies["b"] = ["x"]
     original = kv.tarvenox_api
     outcome = {}

@@ -2,17 +2,23 @@
 in real processes, with real standard input, against the simulated controller
 over HTTPS."""
 
+import contextlib
 import os
 import pprint
 import shutil
+import signal
+import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
+import requests
 
-from simulated_controller import GATEWAYS, gateway_details
+from simulated_controller import SITES, SimulatedController, site_details
 
+SIMULATOR = Path(__file__).resolve().parents[1] / "tools" / "simulated_controller.py"
 IP_PROMPT = "Enter Tarvenox Controller IP: "
 PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
 ENTRY_POINTS = {
@@ -26,6 +32,23 @@ def run_tool(command, *args, stdin="", env=None):
     # /dev/tty and reads the password from standard input, as in a pipeline.
     return subprocess.run([*command, *args], input=stdin, capture_output=True, text=True, timeout=60,
                           start_new_session=True, env={**os.environ, **(env or {})})
+
+
+def start_tool(command, *args):
+    """The tool running, its three streams pipes of ours, in a session of its own."""
+    return subprocess.Popen([*command, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+
+
+def wait_until_asleep(process):
+    """Waits until the process sleeps in a blocking read. A SIGINT that comes
+    while it is still on its way there only marks the signal, and the read
+    then waits on."""
+    stat = Path(f"/proc/{process.pid}/stat")
+    deadline = time.monotonic() + 30
+    while stat.read_text().rsplit(")", 1)[1].split()[0] != "S":
+        assert time.monotonic() < deadline, "the tool never went to sleep"
+        time.sleep(0.01)
 
 
 def printed(description, value):
@@ -57,17 +80,17 @@ def test_help_names_the_four_options(entry):
 
 
 def test_default_configuration_end_to_end(controller, default_dir):
-    names = [gateway["name"] for gateway in GATEWAYS]
-    status_keys = ("state", "tunnels", "uptime_hours")
+    names = [site["name"] for site in SITES]
+    status_keys = ("state", "links", "uptime_hours")
     expected = {
-        "01_gateways.cfg": printed("Gateway names", names),
-        "02_gateway_status.cfg": printed("Gateway status", [
-            {"object": name, "results": {key: gateway_details(GATEWAYS, index)[key] for key in status_keys}}
+        "01_sites.cfg": printed("Site names", names),
+        "02_site_status.cfg": printed("Site status", [
+            {"object": name, "results": {key: site_details(SITES, index)[key] for key in status_keys}}
             for index, name in enumerate(names)]),
-        "03_gateway_placement.cfg": printed("Gateway placement (cloud, region, tags)", [
-            {"name": gateway["name"], "cloud": gateway["cloud"], "region": gateway["region"],
-             "tags": gateway.get("tags", "FILTER_NOT_FOUND")}
-            for gateway in GATEWAYS]),
+        "03_site_placement.cfg": printed("Site placement (zone, tier, tags)", [
+            {"name": site["name"], "zone": site["zone"], "tier": site["tier"],
+             "tags": site.get("tags", "FILTER_NOT_FOUND")}
+            for site in SITES]),
     }
     # The tool runs the files in the order the directory lists them.
     order = [name for name in os.listdir(default_dir) if name.endswith(".cfg")]
@@ -80,11 +103,11 @@ def test_default_configuration_end_to_end(controller, default_dir):
 
 
 def test_prompts_read_real_standard_input(controller, tmp_path, default_dir):
-    shutil.copy(os.path.join(default_dir, "01_gateways.cfg"), tmp_path)
+    shutil.copy(os.path.join(default_dir, "01_sites.cfg"), tmp_path)
     result = run_tool(ENTRY_POINTS["python-m"], "--config_dir", str(tmp_path),
                       stdin=f"{controller.address}\n{controller.password}\n")
     assert result.returncode == 0, result.stderr
-    assert result.stdout == IP_PROMPT + printed("Gateway names", [gateway["name"] for gateway in GATEWAYS])
+    assert result.stdout == IP_PROMPT + printed("Site names", [site["name"] for site in SITES])
     # Without a terminal getpass warns that the answer may be echoed and
     # prompts on standard error.
     assert PASSWORD_PROMPT in result.stderr
@@ -111,3 +134,90 @@ def test_missing_default_directory_is_reported_before_any_login(kv, tmp_path):
     assert result.stderr.splitlines()[-1] == (
         f"FileNotFoundError: Default config directory not found: {package / 'config'}")
     assert 'File "src\\korvalinden\\korvalinden.py", line 162, in korvalinden.korvalinden.main' in result.stderr
+
+
+@pytest.mark.skipif(signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
+                    reason="this test run ignores SIGINT, and so would the tool it starts")
+@pytest.mark.parametrize("entry, waiting_for", [("python-m", "the address prompt"),
+                                                ("console-script", "a controller that never answers")])
+def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tmp_path):
+    with socket.socket() as silent, contextlib.ExitStack() as connections:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        silent.settimeout(30)
+        if waiting_for == "the address prompt":
+            tool = start_tool(ENTRY_POINTS[entry], "--config_dir", str(tmp_path))
+            assert tool.stdout.read(len(IP_PROMPT)) == IP_PROMPT
+        else:
+            address = "127.0.0.1:%d" % silent.getsockname()[1]
+            tool = start_tool(ENTRY_POINTS[entry], "--controller_ip", address, "--password", "secret",
+                              "--config_dir", str(tmp_path))
+            connection = connections.enter_context(silent.accept()[0])
+            assert connection.recv(1)  # the start of the TLS handshake, which is never answered
+        wait_until_asleep(tool)
+        tool.send_signal(signal.SIGINT)
+        tool.wait(timeout=30)
+    # Standard input stays open until the tool has ended: at its end the prompt would fail on its own.
+    stdout, stderr = tool.communicate()
+    assert (tool.returncode, stdout, stderr) == (130, "", "korvalinden: interrupted\n")
+
+
+def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
+    # Far more output than a pipe holds: the tool is still writing when its reader goes.
+    sites = [{"name": f"site-{index:05}", "zone": "vellmark", "tier": "stennel"} for index in range(5000)]
+    (tmp_path / "sites.cfg").write_text(
+        "[default]\ndescription = Every site\nfilters = results\n[tarvenox]\naction = list_sites\n")
+    with SimulatedController(sites=sites) as controller:
+        tool = start_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
+                          "--password", controller.password, "--config_dir", str(tmp_path))
+        assert tool.stdout.readline() == "Every site\n"
+        tool.stdout.close()
+        stderr = tool.communicate(timeout=60)[1]
+    assert (tool.returncode, stderr) == (141, "")
+
+
+# The README's rehearsal: replies saved from a controller, configuration files
+# written against them.
+SAVED_REPLIES = {
+    "list_links.json": '{"return": true, "results": [{"name": "link-ash", "site": "site-alder", "state": "up"},\n'
+                       '                             {"name": "link-elm", "site": "site-brenna", "state": "down"}]}\n',
+    "show_link.json": '{"return": true, "results": {"name": "link-ash", "state": "up", "latency_ms": 12, '
+                      '"loss_percent": 0.5}}\n',
+}
+REHEARSED_FILES = {
+    "01_links.cfg": "[default]\ndescription = Link names\nfilters = results, name\n\n"
+                    "[tarvenox]\naction = list_links\n",
+    "02_link_latency.cfg": "[default]\ndescription = Link latency\nfilters = results, latency_ms & loss_percent\n\n"
+                           "[tarvenox]\naction = show_link\nlink_name = output(01_links.cfg)\n",
+}
+
+
+def test_rehearsal_against_saved_replies(tmp_path):
+    for directory, files in (("replies", SAVED_REPLIES), ("config", REHEARSED_FILES)):
+        (tmp_path / directory).mkdir()
+        for name, text in files.items():
+            (tmp_path / directory / name).write_text(text)
+    stage = subprocess.Popen([sys.executable, str(SIMULATOR), "--replies", str(tmp_path / "replies"),
+                              "--address-file", str(tmp_path / "address")],
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        # The first line comes once the address is written.
+        assert "listening on" in stage.stderr.readline()
+        address = (tmp_path / "address").read_text()
+        result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", address, "--password", "tarvenox-demo",
+                          "--config_dir", str(tmp_path / "config"))
+        without_login = requests.post(f"https://{address}/v1/api", data={"action": "list_links"}, verify=False)
+    finally:
+        stage.terminate()
+        stage.communicate(timeout=30)
+
+    names = ["link-ash", "link-elm"]
+    expected = {
+        "01_links.cfg": printed("Link names", names),
+        "02_link_latency.cfg": printed("Link latency", [
+            {"object": name, "results": {"latency_ms": 12, "loss_percent": 0.5}} for name in names]),
+    }
+    order = os.listdir(tmp_path / "config")
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "".join(expected[name] for name in order)
+    assert without_login.json() == {"return": False, "reason": "CID is invalid or expired."}

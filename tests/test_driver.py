@@ -20,7 +20,7 @@ MAIN = f"{MODULE_NAME}.main"
 DEFAULT_DIR = f"{MODULE_NAME}.get_default_config_dir"
 IP_PROMPT = "Enter Tarvenox Controller IP: "
 PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
-PLAIN_FILE = "[tarvenox]\naction = list_gateways\n"
+PLAIN_FILE = "[tarvenox]\naction = list_sites\n"
 
 
 class CurrentStdout:
@@ -116,7 +116,7 @@ def test_default_directory_is_beside_the_module_whatever_the_working_directory(k
     assert path == os.path.join(os.path.dirname(kv.__file__), "config")
     # The installed package carries the example configuration.
     assert sorted(name for name in os.listdir(path) if name.endswith(".cfg")) == [
-        "01_gateways.cfg", "02_gateway_status.cfg", "03_gateway_placement.cfg"]
+        "01_sites.cfg", "02_site_status.cfg", "03_site_placement.cfg"]
 
 
 @pytest.mark.parametrize("make_config", [lambda path: None, lambda path: path.write_text("not a directory")],
@@ -227,10 +227,10 @@ def test_entries_run_in_listing_order_and_only_with_the_exact_suffix(driver, con
 # -- what is printed per file ---------------------------------------------------------
 
 DESCRIPTIONS = [
-    ("[default]\ndescription = Gateway names\n", "Gateway names"),
+    ("[default]\ndescription = Site names\n", "Site names"),
     ("[default]\nDESCRIPTION = Key in capitals\n", "Key in capitals"),
     ("[default]\ndescription = 100%% up\n", "100% up"),
-    ("[default]\nname = gw\ndescription = about %(name)s\n", "about gw"),
+    ("[default]\nname = site\ndescription = about %(name)s\n", "about site"),
     ("[default]\ndescription = first line\n  second line\n", "first line\nsecond line"),
     ("[default]\ndescription =\n", ""),
     ("[DEFAULT]\ndescription = from the parser's defaults\n[default]\n", "from the parser's defaults"),
@@ -254,7 +254,7 @@ def test_description(driver, config_dir, capsys, head, description):
 
 @pytest.mark.parametrize("columns", [150, 300])
 def test_result_is_pretty_printed_200_wide_then_two_line_breaks(driver, config_dir, capsys, columns):
-    value = [{"name": f"gw-{index:02}", "state": "up"} for index in range(columns // 30)]
+    value = [{"name": f"site-{index:02}", "state": "up"} for index in range(columns // 30)]
     driver.results["one.cfg"] = value
     write(config_dir, "one.cfg", "[default]\ndescription = D\n" + PLAIN_FILE)
     driver.run_in(config_dir)

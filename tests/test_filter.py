@@ -65,8 +65,8 @@ def assert_same(got, want, inputs):
 
 def reply():
     tags = {"env": "prod"}
-    a = {"name": "gw1", "size": "small", "tags": tags}
-    b = {"name": "gw2", "size": "large"}
+    a = {"name": "site1", "tier": "stennel", "tags": tags}
+    b = {"name": "site2", "tier": "quorrin"}
     return {"total": 2, "results": [a, b]}
 
 
@@ -78,17 +78,18 @@ def reply():
 EXAMPLES = [
     ([], lambda r: r),
     (["results"], lambda r: r["results"]),
-    (["results", "name"], lambda r: ["gw1", "gw2"]),
-    (["results", "name & size"], lambda r: [{"name": "gw1", "size": "small"}, {"name": "gw2", "size": "large"}]),
+    (["results", "name"], lambda r: ["site1", "site2"]),
+    (["results", "name & tier"],
+     lambda r: [{"name": "site1", "tier": "stennel"}, {"name": "site2", "tier": "quorrin"}]),
     (["results", "name&tags"],
-     lambda r: [{"name": "gw1", "tags": r["results"][0]["tags"]}, {"name": "gw2", "tags": NF}]),
+     lambda r: [{"name": "site1", "tags": r["results"][0]["tags"]}, {"name": "site2", "tags": NF}]),
     (["results", "name&tags", "tags"], lambda r: [r["results"][0]["tags"], NF]),
     (["results", "tags"], (KeyError, [66, 50])),
     (["total&results&missing"], lambda r: {"total": 2, "results": r["results"], "missing": NF}),
     (["missing"], lambda r: NF),
     (["missing", "name"], lambda r: None),
     (["total", "name"], lambda r: None),
-    (["results", "name", "size"], (TypeError, [66, 51, 50])),
+    (["results", "name", "tier"], (TypeError, [66, 51, 50])),
 ]
 
 
@@ -233,7 +234,7 @@ CASES = [
     ({"": 1, "a": 2}, [""], 1),
     ([{"": 1}], [""], [1]),
     # keys of a compound step and of a single step on a list are stripped ...
-    ({"name": 1, "size": 2, " name": 3}, [" name & size "], {"name": 1, "size": 2}),
+    ({"name": 1, "tier": 2, " name": 3}, [" name & tier "], {"name": 1, "tier": 2}),
     ([{"name": 1, " name": 3}], [" name"], [1]),
     ({"a": 1, "b": 2}, ["\ta\n&b\r"], {"a": 1, "b": 2}),
     # ... the key of a single step on a dict is taken as given
@@ -243,9 +244,9 @@ CASES = [
     ({"a": 1, "": 2}, ["a&"], {"a": 1, "": 2}),
     ({"a": 1}, ["&"], {"": NF}),
     # repeated keys give one entry; the step's order wins over the input's
-    ([{"name": 1, "size": 2}], ["name&name"], [{"name": 1}]),
-    ([{"name": 1, "size": 2}, {}], ["size & name"], [{"size": 2, "name": 1}, {"size": NF, "name": NF}]),
-    ({"name": 1, "size": 2}, ["size&missing&name"], {"size": 2, "missing": NF, "name": 1}),
+    ([{"name": 1, "tier": 2}], ["name&name"], [{"name": 1}]),
+    ([{"name": 1, "tier": 2}, {}], ["tier & name"], [{"tier": 2, "name": 1}, {"tier": NF, "name": NF}]),
+    ({"name": 1, "tier": 2}, ["tier&missing&name"], {"tier": 2, "missing": NF, "name": 1}),
     # subclasses are walked; their own lookup rules apply; results are plain containers
     (MissingDict(a=1), ["b"], "default b"),
     (MissingDict(a=1), ["a&b"], {"a": 1, "b": "default b"}),

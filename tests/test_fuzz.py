@@ -26,7 +26,7 @@ from hypothesis.errors import InvalidArgument
 import simulated_controller
 from filter_model import filter_results as expected_filter
 from helpers import FakeRequests, module_entries
-from simulated_controller import GATEWAYS, SimulatedController
+from simulated_controller import SITES, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
 
@@ -63,7 +63,7 @@ def same_objects(got, want):
 
 # -- strategies -------------------------------------------------------------------------
 
-KEYS = st.sampled_from(["name", "size", "tags", "", " name", "name ", "a&b", "results"])
+KEYS = st.sampled_from(["name", "tier", "tags", "", " name", "name ", "a&b", "results"])
 SCALARS = st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(max_size=8)
 JSON = st.recursive(
     SCALARS,
@@ -506,10 +506,10 @@ class RawJson:
 
 
 def full_reply():
-    return pprint.pformat({"return": True, "results": GATEWAYS}, width=200) + "\n\n\n"
+    return pprint.pformat({"return": True, "results": SITES}, width=200) + "\n\n\n"
 
 
-LIST = "[tarvenox]\naction = list_gateways\n"
+LIST = "[tarvenox]\naction = list_sites\n"
 # README row -> (files of its configuration directory, how the command is made from
 # (address, directory, closed port), a further check of the finished process)
 BAD_INPUT = {
@@ -532,18 +532,18 @@ BAD_INPUT = {
         lambda run, p: "/nowhere/config" in run.stderr),
     "A subdirectory whose name ends in `.cfg`": ({"sub.cfg/": None}, lambda a, d, p: tool(a, d), None),
     "A configuration file without a section header": (
-        {"a.cfg": "action = list_gateways\n"}, lambda a, d, p: tool(a, d), None),
+        {"a.cfg": "action = list_sites\n"}, lambda a, d, p: tool(a, d), None),
     "A section written twice in one file": (
         {"a.cfg": LIST + "[tarvenox]\n"}, lambda a, d, p: tool(a, d), None),
     "A key written twice in one section": (
-        {"a.cfg": LIST + "action = show_gateway\n"}, lambda a, d, p: tool(a, d), None),
+        {"a.cfg": LIST + "action = show_site\n"}, lambda a, d, p: tool(a, d), None),
     "Bytes that are no text in the locale's encoding": (
         {"a.cfg": b"[tarvenox]\naction = \xff\xfe\n"}, lambda a, d, p: tool(a, d), None),
     "No section `[tarvenox]` (`[Tarvenox]` is another section)": (
-        {"a.cfg": "[default]\ndescription = Described\n[Tarvenox]\naction = list_gateways\n"},
+        {"a.cfg": "[default]\ndescription = Described\n[Tarvenox]\naction = list_sites\n"},
         lambda a, d, p: tool(a, d), lambda run, p: run.stdout == "Described\n"),
     "A lone `%` in a value of `[tarvenox]`": (
-        {"a.cfg": "[tarvenox]\naction = list_gateways\nlimit = 100%\n"}, lambda a, d, p: tool(a, d), None),
+        {"a.cfg": "[tarvenox]\naction = list_sites\nlimit = 100%\n"}, lambda a, d, p: tool(a, d), None),
     "A lone `%` in `description`": (
         {"a.cfg": "[default]\ndescription = 100%\n" + LIST}, lambda a, d, p: tool(a, d),
         lambda run, p: run.stdout == full_reply()),
@@ -551,10 +551,10 @@ BAD_INPUT = {
         {"a.cfg": "[default]\nfilters = results%, name\n" + LIST}, lambda a, d, p: tool(a, d),
         lambda run, p: run.stdout == full_reply()),
     "An output reference to a file that does not exist": (
-        {"a.cfg": "[tarvenox]\naction = show_gateway\ngateway_name = output(nowhere.cfg)\n"},
+        {"a.cfg": "[tarvenox]\naction = show_site\nsite_name = output(nowhere.cfg)\n"},
         lambda a, d, p: tool(a, d), lambda run, p: "/nowhere.cfg'" in run.stderr),
     "`output()`, naming no file": (
-        {"a.cfg": "[tarvenox]\naction = show_gateway\ngateway_name = output()\n"},
+        {"a.cfg": "[tarvenox]\naction = show_site\nsite_name = output()\n"},
         lambda a, d, p: tool(a, d), None),
     "Output references that go round in a circle": (
         {"a.inc": "[tarvenox]\naction = circle_a\nx = output(b.inc)\n",
@@ -562,10 +562,10 @@ BAD_INPUT = {
          "top.cfg": "[tarvenox]\naction = circle_top\nx = output(a.inc)\n"},
         lambda a, d, p: tool(a, d), lambda run, p: "a.inc -> " in run.stderr and "b.inc -> " in run.stderr),
     "An output reference to a file whose filtered result cannot be iterated (`None`)": (
-        {"a.cfg": "[tarvenox]\naction = show_gateway\ngateway_name = output(b.inc)\n",
+        {"a.cfg": "[tarvenox]\naction = show_site\nsite_name = output(b.inc)\n",
          "b.inc": "[default]\nfilters = missing, name\n" + LIST}, lambda a, d, p: tool(a, d), None),
     "An output reference to a file whose filters give a text (a typo such as `filters = result` gives the marker)": (
-        {"a.cfg": "[tarvenox]\naction = per_character\ngateway_name = output(b.inc)\n",
+        {"a.cfg": "[tarvenox]\naction = per_character\nsite_name = output(b.inc)\n",
          "b.inc": "[default]\nfilters = result\n" + LIST}, lambda a, d, p: tool(a, d), None),
     "A reply that is not JSON": ({"a.cfg": "[tarvenox]\naction = broken\n"}, lambda a, d, p: tool(a, d), None),
     "A one-key filter step over records of which one lacks the key": (

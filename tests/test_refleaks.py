@@ -96,19 +96,19 @@ class Sink:
 
 CONFIGS = {
     "list.cfg": "[default]\ndescription = list\nfilters = results, name\n[tarvenox]\naction = list\n",
-    "show.cfg": "[default]\nfilters = results\n[tarvenox]\naction = show\ngateway = output(list.cfg)\n",
+    "show.cfg": "[default]\nfilters = results\n[tarvenox]\naction = show\nsite = output(list.cfg)\n",
     "keys.cfg": "[default]\nfilters = results&x\n[tarvenox]\naction = keys\n",
-    "by_key.cfg": "[tarvenox]\naction = show\ngateway = output(keys.cfg)\n",
+    "by_key.cfg": "[tarvenox]\naction = show\nsite = output(keys.cfg)\n",
     "none.cfg": "[default]\nfilters = missing, name\n[tarvenox]\naction = list\n",
-    "over_none.cfg": "[tarvenox]\naction = show\ngateway = output(none.cfg)\n",
+    "over_none.cfg": "[tarvenox]\naction = show\nsite = output(none.cfg)\n",
     "empty.cfg": "[default]\nfilters = results, name\n[tarvenox]\naction = empty\n",
-    "over_empty.cfg": "[tarvenox]\naction = show\ngateway = output(empty.cfg)\n",
+    "over_empty.cfg": "[tarvenox]\naction = show\nsite = output(empty.cfg)\n",
     "unfiltered.cfg": "[default]\nfilters = 100%\n[tarvenox]\naction = list\nnote = 50%% off\n",
     "no_header.cfg": "action = list\n",
     "twice.cfg": "[tarvenox]\naction = a\naction = b\n",
     "no_tarvenox.cfg": "[default]\ndescription = x\n",
     "bad_percent.cfg": "[tarvenox]\naction = 100%\n",
-    "dangling.cfg": "[tarvenox]\naction = show\ngateway = output(nowhere.cfg)\n",
+    "dangling.cfg": "[tarvenox]\naction = show\nsite = output(nowhere.cfg)\n",
     "bad_filter.cfg": "[default]\nfilters = results, tags\n[tarvenox]\naction = list\n",
     "not_json.cfg": "[tarvenox]\naction = garbage\n",
     "loop_a.cfg": "[tarvenox]\naction = a\nx = output(loop_b.cfg)\n",
@@ -131,12 +131,12 @@ def env(kv, fake_requests, tmp_path, monkeypatch):
         (run_dir / name).write_text(CONFIGS[name])
     (run_dir / "notes.txt").write_text("not a configuration file")
 
-    payload = [fresh("gw1"), fresh("gw2")]
+    payload = [fresh("site1"), fresh("site2")]
     fake_requests.replies.update({
         "list": lambda data: {"results": [{"name": payload[0]}, {"name": payload[1]}]},
         "keys": lambda data: {"results": payload[0], "x": payload[1]},
         "empty": lambda data: {"results": []},
-        "show": lambda data: {"results": {"gateway": data["gateway"], "payload": payload}},
+        "show": lambda data: {"results": {"site": data["site"], "payload": payload}},
         "garbage": lambda data: ValueError("Expecting value: line 1 column 1 (char 0)"),
     })
     monkeypatch.setattr(sys, "stdout", Sink())
@@ -284,8 +284,8 @@ def test_binding_errors(kv, fake_requests, name, positional, keywords):
 def reply():
     # values of our own only: a shared small int or interned string would
     # count every other reference in the process
-    a = {"name": fresh("gw1"), "size": fresh("small"), "tags": {"env": fresh("prod")}}
-    b = {"name": fresh("gw2"), "size": fresh("large")}
+    a = {"name": fresh("site1"), "tier": fresh("stennel"), "tags": {"env": fresh("prod")}}
+    b = {"name": fresh("site2"), "tier": fresh("quorrin")}
     return {"total": int("123456789012"), "results": [a, b]}
 
 
@@ -309,8 +309,8 @@ def endless():
 FILTER_CASES = [
     # results, filters, expected error
     *[(reply, filters, None) for filters in [
-        [], ["results"], ["results", "name"], ["results", "name & size"], ["results", "name&tags", "tags"],
-        ["total&results&missing"], ["missing"], ["missing", "name"], ("results", " name &size&"), "total",
+        [], ["results"], ["results", "name"], ["results", "name & tier"], ["results", "name&tags", "tags"],
+        ["total&results&missing"], ["missing"], ["missing", "name"], ("results", " name &tier&"), "total",
         collections.UserList(["results", "name"])]],
     (lambda: [Sparse(a=1), Sparse()], ["a & b"], None),
     (lambda: [{Colliding("a", KeyError): 1}], ["a & b"], None),

@@ -48,7 +48,7 @@ class Yielding(dict):
 
 
 def records(tag):
-    return [Yielding(name=f"{tag}-{i}", size=i, **({"tags": {"env": tag}} if i % 2 else {})) for i in range(20)]
+    return [Yielding(name=f"{tag}-{i}", tier=i, **({"tags": {"env": tag}} if i % 2 else {})) for i in range(20)]
 
 
 # -- filter_results -------------------------------------------------------------------
@@ -87,12 +87,12 @@ class Shrinking(dict):
         return super().__getitem__(key)
 
 
-@pytest.mark.parametrize("step", ["name", "name&size"])
+@pytest.mark.parametrize("step", ["name", "name&tier"])
 def test_list_changed_while_it_is_filtered(kv, step):
     # Other threads and the lookups themselves change the list under the
     # filter's feet: whatever comes back is made of the list's own records.
     victim = []
-    victim.extend(Shrinking(victim, name=f"r{i}", size=i) for i in range(10))
+    victim.extend(Shrinking(victim, name=f"r{i}", tier=i) for i in range(10))
 
     def work(index):
         seen = []
@@ -107,7 +107,7 @@ def test_list_changed_while_it_is_filtered(kv, step):
             if step == "name":
                 assert value == "again" or value.startswith("r")
             else:
-                assert set(value) == {"name", "size"}
+                assert set(value) == {"name", "tier"}
 
 
 # -- tarvenox_api ---------------------------------------------------------------------
@@ -143,7 +143,7 @@ def requests(kv, monkeypatch):
 
 FILES = {
     "list.cfg": "[default]\nfilters = results\n[tarvenox]\naction = list\n",
-    "show.cfg": "[default]\nfilters = echo\n[tarvenox]\naction = show\ngateway = output(list.cfg)\n",
+    "show.cfg": "[default]\nfilters = echo\n[tarvenox]\naction = show\nsite = output(list.cfg)\n",
     "a.cfg": "[tarvenox]\naction = a\nitem = output(b.cfg)\n",
     "b.cfg": "[tarvenox]\naction = b\nitem = output(c.cfg)\n",
     "c.cfg": "[tarvenox]\naction = c\n",
@@ -162,7 +162,7 @@ def config_dir(tmp_path):
 
 def shown(user):
     cid = f"cid-{user}"
-    return [{"object": f"{cid}-{k}", "results": {"CID": cid, "action": "show", "gateway": f"{cid}-{k}"}}
+    return [{"object": f"{cid}-{k}", "results": {"CID": cid, "action": "show", "site": f"{cid}-{k}"}}
             for k in range(5)]
 
 

@@ -25,8 +25,11 @@ def main() -> int:
         return 2
     with SimulatedController() as controller:
         command = [str(tool), "--controller_ip", controller.address, "--password", controller.password]
-        print(f"demo: simulated controller on {controller.address} (user {controller.username})", flush=True)
-        print(f"demo: {tool.name} --controller_ip {controller.address} --password ***", flush=True)
+        # The simulated controller's password is no secret: show the command as it runs, so that it can be
+        # typed again against `tools/simulated_controller.py`.
+        print(f"demo: simulated controller on {controller.address} "
+              f"(user {controller.username}, password {controller.password})", flush=True)
+        print(f"demo: {tool.name} --controller_ip {controller.address} --password {controller.password}", flush=True)
         print(flush=True)
         status = subprocess.run(command).returncode
     print(f"demo: {tool.name} exited with status {status}", flush=True)

@@ -1,23 +1,23 @@
-"""A simulated Tarvenox Controller for tests and the demo.
+"""A simulated Tarvenox Controller: for the tests and the demo, and by hand as
+a rehearsal stage for configuration files.
 
 It serves HTTPS on 127.0.0.1 with a certificate made at start, takes
-form-encoded POSTs on /v1/api and answers in JSON. The field "action" names
-the operation:
+form-encoded POSTs on /v1/api and answers in JSON; the form field "action"
+names the operation (see ACTIONS_HELP, which --help shows). Every operation
+but login needs the field "CID" holding a session that this controller
+issued; anything it cannot do is answered {"return": false, "reason": ...}
+with status 200, as a controller's API reports errors in the body.
 
-  login          username, password -> {"return": true, "CID": <new session>}
-  list_gateways  -> {"return": true, "results": [<gateway>, ...]}
-  show_gateway   gateway_name -> {"return": true, "results": <details>}
+Run as a script it serves until interrupted:
 
-Every operation but login needs the field "CID" holding a session that this
-controller issued; anything it cannot do is answered {"return": false,
-"reason": ...} with status 200, as a controller's API reports errors in the
-body. Run as a script it serves until interrupted and prints its address.
+    .venv/bin/python tools/simulated_controller.py --help
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import secrets
 import ssl
 import sys
@@ -31,34 +31,64 @@ API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
 DEFAULT_PASSWORD = "tarvenox-demo"
 
-GATEWAYS = [
-    {"name": "gw-north", "cloud": "aws", "region": "eu-north-1", "size": "t3.small", "tags": {"env": "prod"}},
-    {"name": "gw-south", "cloud": "azure", "region": "westeurope", "size": "Standard_B2ms"},
-    {"name": "gw-edge", "cloud": "gcp", "region": "europe-west4", "size": "e2-medium", "tags": {"env": "lab"}},
+ACTIONS_HELP = """\
+actions (the form field "action"):
+  login        username, password -> {"return": true, "CID": "<new session>"}
+  list_sites   -> {"return": true, "results": [<site>, ...]}, three sites
+               with name, zone, tier and (two of them) tags
+  show_site    site_name -> {"return": true, "results": <details>}, with name,
+               state, links, uptime_hours and peers
+  X            with --replies DIR: the file DIR/X.json, sent as it is saved,
+               whatever the request's other fields; it takes the place of a
+               built-in action of the same name (login excepted)
+
+Every action but login needs the field CID from a login of this controller.
+Anything else is answered {"return": false, "reason": "..."}, as the
+controller reports its errors.
+
+example:
+  .venv/bin/python tools/simulated_controller.py --port 8443 &
+  .venv/bin/korvalinden --controller_ip 127.0.0.1:8443 --password tarvenox-demo
+"""
+
+# A site sits in a zone and runs at a tier; tags are optional.
+SITES = [
+    {"name": "site-alder", "zone": "vellmark", "tier": "stennel", "tags": {"env": "prod"}},
+    {"name": "site-brenna", "zone": "osterwick", "tier": "quorrin"},
+    {"name": "site-cobble", "zone": "nordhal", "tier": "brakko", "tags": {"env": "lab"}},
 ]
 
 
-def gateway_details(gateways: list[dict], index: int) -> dict:
-    """The detail record that show_gateway answers for gateways[index]."""
-    name = gateways[index]["name"]
+def site_details(sites: list[dict], index: int) -> dict:
+    """The detail record that show_site answers for sites[index]."""
+    name = sites[index]["name"]
     return {
         "name": name,
         "state": "up",
-        "tunnels": 2 + index,
+        "links": 2 + index,
         "uptime_hours": 100 * (index + 1),
-        "peers": [other["name"] for other in gateways if other["name"] != name],
+        "peers": [other["name"] for other in sites if other["name"] != name],
     }
 
 
+class SavedReply(bytes):
+    """A reply that goes out exactly as it was saved, not encoded again."""
+
+
 class SimulatedController:
-    """An in-process controller; use as a context manager or call start()/stop()."""
+    """An in-process controller; use as a context manager or call start()/stop().
+
+    `replies` names a directory of saved replies: an action X is answered
+    with the file X.json there, read at each request so that it can be
+    edited while the controller runs."""
 
     def __init__(self, username: str = DEFAULT_USERNAME, password: str = DEFAULT_PASSWORD,
-                 gateways: list[dict] | None = None, port: int = 0):
+                 sites: list[dict] | None = None, port: int = 0, replies: str | os.PathLike | None = None):
         self.username = username
         self.password = password
-        self.gateways = list(GATEWAYS if gateways is None else gateways)
+        self.sites = list(SITES if sites is None else sites)
         self.port = port
+        self.replies = replies
         self.sessions: set[str] = set()
         self.requests: list[list[tuple[str, str]]] = []  # the form fields of every POST, in order
         self._lock = threading.Lock()
@@ -72,7 +102,7 @@ class SimulatedController:
 
     # -- operations -------------------------------------------------------
 
-    def answer(self, fields: list[tuple[str, str]]) -> dict:
+    def answer(self, fields: list[tuple[str, str]]) -> dict | SavedReply:
         form = dict(fields)
         with self._lock:
             self.requests.append(fields)
@@ -81,10 +111,13 @@ class SimulatedController:
             return self._login(form)
         if form.get("CID") not in self.sessions:
             return {"return": False, "reason": "CID is invalid or expired."}
-        if action == "list_gateways":
-            return {"return": True, "results": self.gateways}
-        if action == "show_gateway":
-            return self._show_gateway(form)
+        saved = self._saved_reply(action)
+        if saved is not None:
+            return saved
+        if action == "list_sites":
+            return {"return": True, "results": self.sites}
+        if action == "show_site":
+            return self._show_site(form)
         return {"return": False, "reason": f"Unknown action: {action}"}
 
     def _login(self, form: dict) -> dict:
@@ -95,12 +128,28 @@ class SimulatedController:
             self.sessions.add(cid)
         return {"return": True, "CID": cid}
 
-    def _show_gateway(self, form: dict) -> dict:
-        name = form.get("gateway_name")
-        for index, gateway in enumerate(self.gateways):
-            if gateway["name"] == name:
-                return {"return": True, "results": gateway_details(self.gateways, index)}
-        return {"return": False, "reason": f"Unknown gateway: {name}"}
+    def _show_site(self, form: dict) -> dict:
+        name = form.get("site_name")
+        for index, site in enumerate(self.sites):
+            if site["name"] == name:
+                return {"return": True, "results": site_details(self.sites, index)}
+        return {"return": False, "reason": f"Unknown site: {name}"}
+
+    def saved_actions(self) -> list[str]:
+        """The actions that the replies directory answers (login is always this controller's own)."""
+        if self.replies is None:
+            return []
+        return sorted(name[:-len(".json")] for name in os.listdir(self.replies)
+                      if name.endswith(".json") and name != "login.json"
+                      and os.path.isfile(os.path.join(self.replies, name)))
+
+    def _saved_reply(self, action: str | None) -> SavedReply | None:
+        # Only a file of the directory itself: an action is a name, never a
+        # path that leads elsewhere.
+        if action is None or action not in self.saved_actions():
+            return None
+        with open(os.path.join(self.replies, action + ".json"), "rb") as saved:
+            return SavedReply(saved.read())
 
     # -- serving ----------------------------------------------------------
 
@@ -142,8 +191,8 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
             body = self.rfile.read(length).decode("utf-8", errors="replace")
             self._reply(200, controller.answer(parse_qsl(body, keep_blank_values=True)))
 
-        def _reply(self, status: int, document: dict) -> None:
-            payload = json.dumps(document).encode()
+        def _reply(self, status: int, document: dict | SavedReply) -> None:
+            payload = bytes(document) if isinstance(document, SavedReply) else json.dumps(document).encode()
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(payload)))
@@ -157,17 +206,34 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
 
 
 def main(argv: list[str] | None = None) -> None:
-    parser = argparse.ArgumentParser(description="Serve a simulated Tarvenox Controller on 127.0.0.1.")
-    parser.add_argument("--port", type=int, default=0, help="port to listen on (default: a free one)")
-    parser.add_argument("--username", default=DEFAULT_USERNAME)
-    parser.add_argument("--password", default=DEFAULT_PASSWORD)
-    parser.add_argument("--address-file", help="write host:port to this file once listening")
+    parser = argparse.ArgumentParser(
+        description="Serves a simulated Tarvenox Controller over HTTPS at https://127.0.0.1:PORT/v1/api\n"
+                    "(loopback only) until interrupted; the tool takes it as --controller_ip 127.0.0.1:PORT.",
+        epilog=ACTIONS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--port", type=int, default=0, help="the port to listen on (default: a free one, "
+                        "printed at start)")
+    parser.add_argument("--address-file", metavar="FILE", help="write the address, 127.0.0.1:PORT, to FILE "
+                        "once listening")
+    parser.add_argument("--username", default=DEFAULT_USERNAME, help="the user name it accepts "
+                        "(default: %(default)s)")
+    parser.add_argument("--password", default=DEFAULT_PASSWORD, help="the password it accepts "
+                        "(default: %(default)s)")
+    parser.add_argument("--replies", metavar="DIR", help="also answer any action X with the JSON saved in "
+                        "DIR/X.json")
     options = parser.parse_args(argv)
-    controller = SimulatedController(options.username, options.password, port=options.port).start()
+    if options.replies is not None and not os.path.isdir(options.replies):
+        parser.error(f"--replies: no such directory: {options.replies}")
+    controller = SimulatedController(options.username, options.password, port=options.port,
+                                     replies=options.replies).start()
     if options.address_file:
         with open(options.address_file, "w", encoding="utf-8") as handle:
             handle.write(controller.address)
-    print(f"simulated Tarvenox Controller listening on {controller.address}", file=sys.stderr, flush=True)
+    print(f"simulated Tarvenox Controller listening on {controller.address} "
+          f"(user {controller.username}, password {controller.password})", file=sys.stderr)
+    if options.replies is not None:
+        print(f"saved replies in {options.replies}: {', '.join(controller.saved_actions()) or 'none yet'}",
+              file=sys.stderr)
+    sys.stderr.flush()
     try:
         threading.Event().wait()
     except KeyboardInterrupt:
