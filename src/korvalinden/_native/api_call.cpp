@@ -52,18 +52,18 @@ constexpr const char* kCycleMessage = "output reference cycle: ";
 // The files whose compound calls are running further up this thread's stack,
 // as (real path, path as given) pairs. Kept in the thread state, so threads
 // never see each other's chain.
-PyObject* chain_of_this_thread() {
+Ref chain_of_this_thread() {
   PyObject* thread_dict = PyThreadState_GetDict();  // borrowed
   if (thread_dict == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "no thread state");
     throw_python_error();
   }
-  PyObject* chain = PyDict_GetItemWithError(thread_dict, kChainKey);  // borrowed
-  if (chain != nullptr) return chain;
+  Ref chain = Ref::borrow(PyDict_GetItemWithError(thread_dict, kChainKey));
+  if (chain) return chain;
   if (PyErr_Occurred()) throw_python_error();
-  Ref new_chain = checked(PyList_New(0));
-  check(PyDict_SetItem(thread_dict, kChainKey, new_chain.get()));
-  return new_chain.get();  // the thread dict holds it
+  chain = owned_or_throw(PyList_New(0));
+  throw_if_failed(PyDict_SetItem(thread_dict, kChainKey, chain.get()));
+  return chain;
 }
 
 // The path to compare for cycles. A path that realpath cannot resolve (an
@@ -72,7 +72,7 @@ PyObject* chain_of_this_thread() {
 // running the file gives.
 Ref comparable_path(PyObject* path) {
   // The interpreter's own os.path, not the module global: this check is ours.
-  Ref os_path = checked(PyImport_ImportModule("os.path"));
+  Ref os_path = owned_or_throw(PyImport_ImportModule("os.path"));
   try {
     return call_method(os_path.get(), kRealpath, {path});
   } catch (const PythonError&) {
@@ -83,12 +83,12 @@ Ref comparable_path(PyObject* path) {
 }
 
 [[noreturn]] void raise_cycle(PyObject* chain, PyObject* config_file, PyObject* referenced) {
-  Ref shown = checked(PyList_New(0));
-  auto show = [&](PyObject* path) { check(PyList_Append(shown.get(), checked(PyObject_Str(path)).get())); };
+  Ref shown = owned_or_throw(PyList_New(0));
+  auto show = [&](PyObject* path) { throw_if_failed(PyList_Append(shown.get(), owned_or_throw(PyObject_Str(path)).get())); };
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain); ++i) show(PyTuple_GET_ITEM(PyList_GET_ITEM(chain, i), 1));
   show(config_file);
   show(referenced);
-  Ref joined = checked(PyUnicode_Join(kChainArrow, shown.get()));
+  Ref joined = owned_or_throw(PyUnicode_Join(kChainArrow, shown.get()));
   PyErr_Format(PyExc_ValueError, "%s%U", kCycleMessage, joined.get());
   throw_python_error();
 }
@@ -98,7 +98,7 @@ Ref comparable_path(PyObject* path) {
 // end, logging in at every level, so it is refused up front.
 class ChainLink {
  public:
-  ChainLink(PyObject* config_file, PyObject* referenced) : chain_(Ref::borrow(chain_of_this_thread())) {
+  ChainLink(PyObject* config_file, PyObject* referenced) : chain_(chain_of_this_thread()) {
     Ref current = comparable_path(config_file);
     Ref target = comparable_path(referenced);
     if (same_path(current.get(), target.get())) raise_cycle(chain_.get(), config_file, referenced);
@@ -106,8 +106,8 @@ class ChainLink {
       PyObject* link = PyList_GET_ITEM(chain_.get(), i);
       if (same_path(PyTuple_GET_ITEM(link, 0), target.get())) raise_cycle(chain_.get(), config_file, referenced);
     }
-    Ref link = checked(PyTuple_Pack(2, current.get(), config_file));
-    check(PyList_Append(chain_.get(), link.get()));
+    Ref link = owned_or_throw(PyTuple_Pack(2, current.get(), config_file));
+    throw_if_failed(PyList_Append(chain_.get(), link.get()));
   }
   ~ChainLink() {
     PendingException set_aside;  // the link is also dropped while an error unwinds
@@ -120,7 +120,7 @@ class ChainLink {
  private:
   static bool same_path(PyObject* left, PyObject* right) {
     int equal = PyObject_RichCompareBool(left, right, Py_EQ);
-    check(equal);
+    throw_if_failed(equal);
     return equal != 0;
   }
 
@@ -130,17 +130,17 @@ class ChainLink {
 // ---- the call ---------------------------------------------------------------------
 
 // The filter path of section "default", or an empty list when it cannot be read.
-Ref read_filters(Frame& frame, PyObject* config) {
+Ref read_filters(LineMarker& line, PyObject* config) {
   try {
-    frame.at(79);
+    line.at(79);
     Ref temp_filters = call_method(config, kGet, {kDefaultSection, kFilters});
-    frame.at(80);
+    line.at(80);
     return split_and_strip(temp_filters.get(), kFilterSeparator);
   } catch (const PythonError&) {
-    absorb_exception(frame);
+    absorb_exception(line);
   }
-  frame.at(82);
-  return checked(PyList_New(0));
+  line.at(82);
+  return owned_or_throw(PyList_New(0));
 }
 
 // rdata[option].startswith("output(") and rdata[option].endswith(")")
@@ -172,10 +172,10 @@ struct OutputReference {
   Ref filepath;  // compound_filepath
 };
 
-Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* url, PyObject* rdata,
+Ref compound_call(LineMarker& line, PyObject* const* arguments, PyObject* url, PyObject* rdata,
                   PyObject* filters, const OutputReference& reference) {
   PyObject* config_file = arguments[4];
-  frame.at(91);
+  line.at(91);
   Ref compound_results;
   {
     ChainLink link(config_file, reference.filepath.get());
@@ -183,79 +183,79 @@ Ref compound_call(Frame& frame, PyObject* const* arguments, PyObject* url, PyObj
     compound_results = call(tarvenox_api.get(),
                             {arguments[0], arguments[1], arguments[2], arguments[3], reference.filepath.get()});
   }
-  frame.at(94);
-  Ref compound_return = checked(PyList_New(0));
-  frame.at(95);
+  line.at(94);
+  Ref compound_return = owned_or_throw(PyList_New(0));
+  line.at(95);
   refuse_text(compound_results.get(), reference.filepath.get());
-  Ref iterator = checked(PyObject_GetIter(compound_results.get()));
+  Ref iterator = owned_or_throw(PyObject_GetIter(compound_results.get()));
   while (Ref result = Ref::steal(PyIter_Next(iterator.get()))) {
-    frame.at(96);
-    check(PyDict_SetItem(rdata, reference.option.get(), result.get()));
-    frame.at(97);
+    line.at(96);
+    throw_if_failed(PyDict_SetItem(rdata, reference.option.get(), result.get()));
+    line.at(97);
     Ref r = post_form(url, rdata);
-    frame.at(103);
+    line.at(103);
     Ref compound_object = new_dict({{kObject, result.get()}});
-    frame.at(104);
+    line.at(104);
     Ref results = filtered_reply(r.get(), filters);
-    frame.at(103);
-    check(PyDict_SetItem(compound_object.get(), kResults, results.get()));
-    frame.at(106);
-    check(PyList_Append(compound_return.get(), compound_object.get()));
-    frame.at(95);
+    line.at(103);
+    throw_if_failed(PyDict_SetItem(compound_object.get(), kResults, results.get()));
+    line.at(106);
+    throw_if_failed(PyList_Append(compound_return.get(), compound_object.get()));
+    line.at(95);
   }
   if (PyErr_Occurred()) throw_python_error();
   return compound_return;
 }
 
-Ref tarvenox_api(Frame& frame, PyObject* const* arguments) {
+Ref tarvenox_api(LineMarker& line, PyObject* const* arguments) {
   PyObject* controller_ip = arguments[0];
   PyObject* config_dir = arguments[3];
   PyObject* config_file = arguments[4];
 
-  frame.at(72);
+  line.at(72);
   Ref url = controller_api_url(controller_ip);
-  frame.at(73);
+  line.at(73);
   Ref config = new_config_parser();
-  frame.at(74);
+  line.at(74);
   read_config_file(config.get(), config_file);
-  frame.at(75);
+  line.at(75);
   Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {arguments[0], arguments[1], arguments[2]});
-  frame.at(76);
+  line.at(76);
   Ref rdata = new_dict({{kCid, CID.get()}});
 
-  Ref filters = read_filters(frame, config.get());
+  Ref filters = read_filters(line, config.get());
 
   OutputReference reference;
-  frame.at(83);
+  line.at(83);
   Ref options = call_method(config.get(), kOptions, {kTarvenoxSection});
-  Ref iterator = checked(PyObject_GetIter(options.get()));
+  Ref iterator = owned_or_throw(PyObject_GetIter(options.get()));
   while (Ref option = Ref::steal(PyIter_Next(iterator.get()))) {
-    frame.at(84);
+    line.at(84);
     Ref value = call_method(config.get(), kGet, {kTarvenoxSection, option.get()});
-    check(PyDict_SetItem(rdata.get(), option.get(), value.get()));
-    frame.at(85);
+    throw_if_failed(PyDict_SetItem(rdata.get(), option.get(), value.get()));
+    line.at(85);
     if (is_output_reference(rdata.get(), option.get())) {
-      frame.at(87);
+      line.at(87);
       reference.option = option.copy();
-      frame.at(88);
+      line.at(88);
       const Py_ssize_t length = PyObject_Length(get_item(rdata.get(), option.get()).get());
       if (length < 0) throw_python_error();
       Ref compound_config_file =
-          checked(PySequence_GetSlice(get_item(rdata.get(), option.get()).get(), kReferenceNameStart, length - 1));
-      frame.at(89);
+          owned_or_throw(PySequence_GetSlice(get_item(rdata.get(), option.get()).get(), kReferenceNameStart, length - 1));
+      line.at(89);
       Ref join = os_path_function(kJoin);
       reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});
     }
-    frame.at(83);
+    line.at(83);
   }
   if (PyErr_Occurred()) throw_python_error();
 
   if (reference.option) {
-    return compound_call(frame, arguments, url.get(), rdata.get(), filters.get(), reference);
+    return compound_call(line, arguments, url.get(), rdata.get(), filters.get(), reference);
   }
-  frame.at(109);
+  line.at(109);
   Ref r = post_form(url.get(), rdata.get());
-  frame.at(114);
+  line.at(114);
   return filtered_reply(r.get(), filters.get());
 }
 

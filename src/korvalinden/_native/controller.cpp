@@ -17,8 +17,8 @@ const Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
 }  // namespace
 
 Ref controller_api_url(PyObject* controller_ip) {
-  Ref with_address = checked(PyNumber_Add(kUrlScheme, controller_ip));
-  return checked(PyNumber_Add(with_address.get(), kApiPath));
+  Ref with_address = owned_or_throw(PyNumber_Add(kUrlScheme, controller_ip));
+  return owned_or_throw(PyNumber_Add(with_address.get(), kApiPath));
 }
 
 Ref post_form(PyObject* url, PyObject* data) {

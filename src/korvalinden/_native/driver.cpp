@@ -84,34 +84,34 @@ const Constant kPromptKeyword{[] { return names_tuple({&kPrompt}); }};
   throw_python_error();
 }
 
-Ref get_default_config_dir(Frame& frame, PyObject* const*) {
-  frame.at(118);
+Ref get_default_config_dir(LineMarker& line, PyObject* const*) {
+  line.at(118);
   Ref join = os_path_function(kJoin);
   Ref dirname = os_path_function(kDirname);
   Ref module_directory = call(dirname.get(), {lookup_global(kModuleFile).get()});
   Ref config_path = call(join.get(), {module_directory.get(), kConfigDirName});
 
-  frame.at(119);
+  line.at(119);
   Ref isdir = os_path_function(kIsdir);
   if (is_true(call(isdir.get(), {config_path.get()}).get())) return config_path;
 
-  frame.at(120);
-  Ref shown_path = checked(PyObject_Format(config_path.get(), kEmptyFormat));
-  Ref message = checked(PyUnicode_Concat(kDirectoryNotFound, shown_path.get()));
+  line.at(120);
+  Ref shown_path = owned_or_throw(PyObject_Format(config_path.get(), kEmptyFormat));
+  Ref message = owned_or_throw(PyUnicode_Concat(kDirectoryNotFound, shown_path.get()));
   Ref exception = call(lookup_global(kFileNotFoundError).get(), {message.get()});
   raise_object(exception.get());
 }
 
 // The attribute of `args` when it is set and not empty, else null.
-Ref given_option(PyObject* args, PyObject* name, Frame& frame, int test_line, int use_line) {
-  frame.at(test_line);
+Ref given_option(PyObject* args, PyObject* name, LineMarker& line, int test_line, int use_line) {
+  line.at(test_line);
   if (!is_true(get_attr(args, name).get())) return Ref();
-  frame.at(use_line);
+  line.at(use_line);
   return get_attr(args, name);  // read again, as the attribute may be a property
 }
 
-Ref build_parser(Frame& frame) {
-  frame.at(125);
+Ref build_parser(LineMarker& line) {
+  line.at(125);
   Ref argument_parser = get_attr(lookup_global(kArgparse).get(), kArgumentParser);
   Ref parser = call_with_keywords(argument_parser.get(), {kToolDescription}, kDescriptionKeyword);
   const struct {
@@ -125,7 +125,7 @@ Ref build_parser(Frame& frame) {
       {138, kConfigDirOption, kConfigDirHelp},
   };
   for (const auto& option : options) {
-    frame.at(option.line);
+    line.at(option.line);
     Ref add_argument = get_attr(parser.get(), kAddArgument);
     call_with_keywords(add_argument.get(), {option.option, option.help}, kHelpKeyword);
   }
@@ -134,13 +134,13 @@ Ref build_parser(Frame& frame) {
 
 // Prints the description of section "default"; a file without one, or one
 // that cannot be read or printed, just shows none.
-void print_description(Frame& frame, PyObject* config) {
-  frame.at(174);
+void print_description(LineMarker& line, PyObject* config) {
+  line.at(174);
   try {
     Ref description = call_method(config, kGet, {kDefaultSection, kDescription});
     call(bound_builtins().print.get(), {description.get()});
   } catch (const PythonError&) {
-    absorb_exception(frame);
+    absorb_exception(line);
   }
 }
 
@@ -149,67 +149,67 @@ struct Connection {
 };
 
 // Runs one configuration file and prints its description and result.
-void run_config_file(Frame& frame, const Connection& connection, PyObject* file) {
-  frame.at(170);
+void run_config_file(LineMarker& line, const Connection& connection, PyObject* file) {
+  line.at(170);
   Ref filepath = call(os_path_function(kJoin).get(), {connection.config_dir.get(), file});
-  frame.at(171);
+  line.at(171);
   Ref config = new_config_parser();
-  frame.at(172);
+  line.at(172);
   read_config_file(config.get(), filepath.get());
 
-  print_description(frame, config.get());
+  print_description(line, config.get());
 
-  frame.at(177);
+  line.at(177);
   Ref pprint = get_attr(lookup_global(kPp).get(), kPprint);
-  frame.at(178);
+  line.at(178);
   Ref result = call(lookup_global(kTarvenoxApi).get(),
                     {connection.controller_ip.get(), connection.username.get(), connection.password.get(),
                      connection.config_dir.get(), filepath.get()});
-  frame.at(177);
+  line.at(177);
   call(pprint.get(), {result.get()});
-  frame.at(180);
+  line.at(180);
   call(bound_builtins().print.get(), {kNewline});
 }
 
-Ref main_body(Frame& frame, PyObject* const*) {
-  Ref parser = build_parser(frame);
-  frame.at(142);
+Ref main_body(LineMarker& line, PyObject* const*) {
+  Ref parser = build_parser(line);
+  line.at(142);
   Ref args = call_method(parser.get(), kParseArgs);
 
   Connection connection;
-  connection.controller_ip = given_option(args.get(), kControllerIp, frame, 144, 145);
+  connection.controller_ip = given_option(args.get(), kControllerIp, line, 144, 145);
   if (!connection.controller_ip) {
-    frame.at(147);
+    line.at(147);
     connection.controller_ip = call(bound_builtins().input.get(), {kIpPrompt});
   }
-  connection.username = given_option(args.get(), kUsername, frame, 149, 150);
+  connection.username = given_option(args.get(), kUsername, line, 149, 150);
   if (!connection.username) connection.username = Ref::borrow(kDefaultUsername);
-  connection.password = given_option(args.get(), kPassword, frame, 154, 155);
+  connection.password = given_option(args.get(), kPassword, line, 154, 155);
   if (!connection.password) {
-    frame.at(157);
+    line.at(157);
     Ref getpass = get_attr(lookup_global(kGetpass).get(), kGetpass);
     connection.password = call_with_keywords(getpass.get(), {kPasswordPrompt}, kPromptKeyword);
   }
-  connection.config_dir = given_option(args.get(), kConfigDir, frame, 159, 160);
+  connection.config_dir = given_option(args.get(), kConfigDir, line, 159, 160);
   if (!connection.config_dir) {
-    frame.at(162);
+    line.at(162);
     connection.config_dir = call(lookup_global(kGetDefaultConfigDir).get(), {});
   }
 
   // Tries the credentials once before any file runs; the session is not reused.
-  frame.at(167);
+  line.at(167);
   call(lookup_global(kGetTarvenoxCid).get(),
        {connection.controller_ip.get(), connection.username.get(), connection.password.get()});
 
-  frame.at(168);
+  line.at(168);
   Ref listing = call(get_attr(lookup_global(kOs).get(), kListdir).get(), {connection.config_dir.get()});
-  Ref iterator = checked(PyObject_GetIter(listing.get()));
+  Ref iterator = owned_or_throw(PyObject_GetIter(listing.get()));
   while (Ref file = Ref::steal(PyIter_Next(iterator.get()))) {
-    frame.at(169);
+    line.at(169);
     if (is_true(call_method(file.get(), kEndswith, {kConfigSuffix}).get())) {
-      run_config_file(frame, connection, file.get());
+      run_config_file(line, connection, file.get());
     }
-    frame.at(168);
+    line.at(168);
   }
   if (PyErr_Occurred()) throw_python_error();
   return none();

@@ -23,8 +23,8 @@ const Interned kNotFound{"FILTER_NOT_FOUND"};
 
 // filters[1:]
 const Constant kFromSecond{[] {
-  Ref one = checked(PyLong_FromLong(1));
-  return checked(PySlice_New(one.get(), nullptr, nullptr));
+  Ref one = owned_or_throw(PyLong_FromLong(1));
+  return owned_or_throw(PySlice_New(one.get(), nullptr, nullptr));
 }};
 
 PyObject* key_error() { return bound_builtins().key_error.get(); }
@@ -33,20 +33,20 @@ PyObject* key_error() { return bound_builtins().key_error.get(); }
 Ref first_step(PyObject* filters) {
   if (PyList_CheckExact(filters)) return Ref::borrow(PyList_GET_ITEM(filters, 0));
   if (PyTuple_CheckExact(filters)) return Ref::borrow(PyTuple_GET_ITEM(filters, 0));
-  Ref zero = checked(PyLong_FromLong(0));
-  return checked(PyObject_GetItem(filters, zero.get()));
+  Ref zero = owned_or_throw(PyLong_FromLong(0));
+  return owned_or_throw(PyObject_GetItem(filters, zero.get()));
 }
 
 // filters[1:], through the mapping protocol as a slice always is.
 Ref remaining_steps(PyObject* filters) {
-  if (PyList_CheckExact(filters)) return checked(PyList_GetSlice(filters, 1, PY_SSIZE_T_MAX));
-  if (PyTuple_CheckExact(filters)) return checked(PyTuple_GetSlice(filters, 1, PY_SSIZE_T_MAX));
+  if (PyList_CheckExact(filters)) return owned_or_throw(PyList_GetSlice(filters, 1, PY_SSIZE_T_MAX));
+  if (PyTuple_CheckExact(filters)) return owned_or_throw(PyTuple_GetSlice(filters, 1, PY_SSIZE_T_MAX));
   PyMappingMethods* mapping = Py_TYPE(filters)->tp_as_mapping;
   if (mapping == nullptr || mapping->mp_subscript == nullptr) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(filters)->tp_name);
     throw_python_error();
   }
-  return checked(mapping->mp_subscript(filters, kFromSecond));
+  return owned_or_throw(mapping->mp_subscript(filters, kFromSecond));
 }
 
 // How many records ahead an exact list is prefetched while it is walked.
@@ -82,7 +82,7 @@ void for_each_element(PyObject* results, Visit visit) {
     }
     return;
   }
-  Ref iterator = checked(PyObject_GetIter(results));
+  Ref iterator = owned_or_throw(PyObject_GetIter(results));
   while (Ref element = Ref::steal(PyIter_Next(iterator.get()))) visit(element.get());
   if (PyErr_Occurred()) throw_python_error();
 }
@@ -133,17 +133,17 @@ Member store_member(PyObject* target, PyObject* source, PyObject* key) {
 
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
-void copy_member_or_marker(Frame& frame, PyObject* target, PyObject* source, PyObject* key, int lookup_line,
+void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key, int lookup_line,
                            int marker_line) {
-  frame.at(lookup_line);
+  line.at(lookup_line);
   const Member member = store_member(target, source, key);
   if (member == Member::stored) return;
   // A raised KeyError is the exception being handled while the marker is
   // stored, so an error there takes it as its context.
   std::optional<HandledException> caught;
-  if (member == Member::key_error_raised) caught.emplace(frame);
-  frame.at(marker_line);
-  check(PyDict_SetItem(target, key, kNotFound));
+  if (member == Member::key_error_raised) caught.emplace(line);
+  line.at(marker_line);
+  throw_if_failed(PyDict_SetItem(target, key, kNotFound));
 }
 
 Ref call_filter_results(PyObject* results, PyObject* filters) {
@@ -151,82 +151,82 @@ Ref call_filter_results(PyObject* results, PyObject* filters) {
   return call(filter_results.get(), {results, filters});
 }
 
-Ref filter_list(Frame& frame, PyObject* results, PyObject* keys, PyObject* remaining_filters) {
-  frame.at(37);
-  Ref new_results = checked(PyList_New(0));
-  frame.at(38);
+Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* remaining_filters) {
+  line.at(37);
+  Ref new_results = owned_or_throw(PyList_New(0));
+  line.at(38);
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // our own list: nothing else can change it
   if (key_count > 1) {
-    frame.at(39);
+    line.at(39);
     for_each_element(results, [&](PyObject* result) {
-      frame.at(40);
+      line.at(40);
       Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
-        copy_member_or_marker(frame, new_dict.get(), result, PyList_GET_ITEM(keys, i), 43, 45);
+        copy_member_or_marker(line, new_dict.get(), result, PyList_GET_ITEM(keys, i), 43, 45);
       }
-      frame.at(46);
-      check(PyList_Append(new_results.get(), new_dict.get()));
-      frame.at(39);
+      line.at(46);
+      throw_if_failed(PyList_Append(new_results.get(), new_dict.get()));
+      line.at(39);
     });
-    frame.at(47);
+    line.at(47);
   } else {
-    frame.at(49);
+    line.at(49);
     for_each_element(results, [&](PyObject* result) {
-      frame.at(50);
+      line.at(50);
       // The key is taken per element, as split_filters[0]: a step that is no
       // string may split into nothing, and then has no key to take.
       if (key_count == 0) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw_python_error();
       }
-      check(PyList_Append(new_results.get(), get_item(result, PyList_GET_ITEM(keys, 0)).get()));
-      frame.at(49);
+      throw_if_failed(PyList_Append(new_results.get(), get_item(result, PyList_GET_ITEM(keys, 0)).get()));
+      line.at(49);
     });
-    frame.at(51);
+    line.at(51);
   }
   return call_filter_results(new_results.get(), remaining_filters);
 }
 
-Ref filter_dict(Frame& frame, PyObject* results, PyObject* current_filter, PyObject* keys,
+Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, PyObject* keys,
                 PyObject* remaining_filters) {
-  frame.at(53);
-  Ref new_results = checked(PyDict_New());
-  frame.at(54);
+  line.at(53);
+  Ref new_results = owned_or_throw(PyDict_New());
+  line.at(54);
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);
   if (key_count > 1) {
     for (Py_ssize_t i = 0; i < key_count; ++i) {
-      copy_member_or_marker(frame, new_results.get(), results, PyList_GET_ITEM(keys, i), 57, 59);
+      copy_member_or_marker(line, new_results.get(), results, PyList_GET_ITEM(keys, i), 57, 59);
     }
-    frame.at(60);
+    line.at(60);
     return call_filter_results(new_results.get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(frame, new_results.get(), results, current_filter, 63, 65);
-  frame.at(66);
+  copy_member_or_marker(line, new_results.get(), results, current_filter, 63, 65);
+  line.at(66);
   Ref member = get_item(new_results.get(), current_filter);
   return call_filter_results(member.get(), remaining_filters);
 }
 
-Ref filter_results(Frame& frame, PyObject* const* arguments) {
+Ref filter_results(LineMarker& line, PyObject* const* arguments) {
   PyObject* results = arguments[0];
   PyObject* filters = arguments[1];
 
-  frame.at(32);
+  line.at(32);
   const Py_ssize_t length = PyObject_Length(filters);
   if (length < 0) throw_python_error();
   if (length < 1) return Ref::borrow(results);
 
-  frame.at(33);
+  line.at(33);
   Ref current_filter = first_step(filters);
-  frame.at(34);
+  line.at(34);
   Ref remaining_filters = remaining_steps(filters);
-  frame.at(35);
+  line.at(35);
   Ref split_filters = split_and_strip(current_filter.get(), kKeySeparator);
 
-  if (PyList_Check(results)) return filter_list(frame, results, split_filters.get(), remaining_filters.get());
+  if (PyList_Check(results)) return filter_list(line, results, split_filters.get(), remaining_filters.get());
   if (PyDict_Check(results)) {
-    return filter_dict(frame, results, current_filter.get(), split_filters.get(), remaining_filters.get());
+    return filter_dict(line, results, current_filter.get(), split_filters.get(), remaining_filters.get());
   }
   return none();
 }

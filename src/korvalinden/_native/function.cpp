@@ -124,20 +124,20 @@ PyObject* bind_and_run(FunctionObject* function, PyObject* args, PyObject* keywo
       return nullptr;
     }
   }
-  Frame frame(function->fields.traceback_name.get(), definition.first_line);
+  LineMarker line(function->fields.traceback_name.get(), definition.first_line);
   try {
     std::array<Ref, kMaxParameters> bound;  // strong: the body may outlive the caller's hold
     bind(function, &PyTuple_GET_ITEM(args, 0), positional_count, keywords, bound);
     std::array<PyObject*, kMaxParameters> arguments{};
     for (size_t i = 0; i < bound.size(); ++i) arguments[i] = bound[i].get();
-    return definition.body(frame, arguments.data()).release();
+    return definition.body(line, arguments.data()).release();
   } catch (const PythonError&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_SystemError, error.what());
   }
-  frame.add_traceback_entry();
+  line.add_traceback_entry();
   return nullptr;
 }
 
@@ -223,10 +223,10 @@ PyType_Spec function_spec = {
     function_slots,
 };
 
-Ref interned(const char* text) { return checked(PyUnicode_InternFromString(text)); }
+Ref interned(const char* text) { return owned_or_throw(PyUnicode_InternFromString(text)); }
 
 Ref local_names_tuple(std::span<const char* const> names) {
-  Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Ref tuple = owned_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   for (size_t i = 0; i < names.size(); ++i) {
     PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), interned(names[i]).release());
   }
@@ -236,7 +236,7 @@ Ref local_names_tuple(std::span<const char* const> names) {
 }  // namespace
 
 void prepare_function_type() {
-  if (!function_type) function_type.set(checked(PyType_FromSpec(&function_spec)));
+  if (!function_type) function_type.set(owned_or_throw(PyType_FromSpec(&function_spec)));
 }
 
 Ref make_function(const FunctionDefinition& definition) {
@@ -246,7 +246,7 @@ Ref make_function(const FunctionDefinition& definition) {
       .name = name.copy(),
       .module_name = interned(kModuleName),
       .code = make_code(name.get(), definition.first_line, definition.parameter_count, local_names.get()),
-      .parameter_names = checked(PyTuple_GetSlice(local_names.get(), 0, definition.parameter_count)),
+      .parameter_names = owned_or_throw(PyTuple_GetSlice(local_names.get(), 0, definition.parameter_count)),
       .globals = Ref::borrow(module_dict()),
       .traceback_name = interned((std::string(kModuleName) + "." + definition.name).c_str()),
   };

@@ -11,7 +11,7 @@
 namespace korvalinden {
 
 // A body receives its bound arguments, one per parameter, in parameter order.
-using Body = Ref (*)(Frame& frame, PyObject* const* arguments);
+using Body = Ref (*)(LineMarker& line, PyObject* const* arguments);
 
 inline constexpr int kMaxParameters = 5;
 

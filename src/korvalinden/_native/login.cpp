@@ -20,37 +20,37 @@ const Interned kSys{"sys"};
 const Interned kExit{"exit"};
 
 // A failed login ends the process with status 1, not 0, so scripts see it.
-const Constant kFailureStatus{[] { return checked(PyLong_FromLong(1)); }};
+const Constant kFailureStatus{[] { return owned_or_throw(PyLong_FromLong(1)); }};
 
-Ref get_tarvenox_cid(Frame& frame, PyObject* const* arguments) {
+Ref get_tarvenox_cid(LineMarker& line, PyObject* const* arguments) {
   PyObject* controller_ip = arguments[0];
   PyObject* username = arguments[1];
   PyObject* password = arguments[2];
 
-  frame.at(17);
+  line.at(17);
   Ref url = controller_api_url(controller_ip);
-  frame.at(20);
+  line.at(20);
   Ref data = new_dict({{kAction, kLogin}, {kUsername, username}, {kPassword, password}});
-  frame.at(18);
+  line.at(18);
   Ref r = post_form(url.get(), data.get());
 
   Ref CID;
-  frame.at(24);
+  line.at(24);
   try {
     Ref reply = call_method(r.get(), kJson);
     CID = get_item(reply.get(), kCid);
   } catch (const PythonError&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-    frame.at(24);
-    HandledException handled(frame);
-    frame.at(26);
+    line.at(24);
+    HandledException handled(line);
+    line.at(26);
     call(bound_builtins().print.get(), {kLoginFailed});
-    frame.at(27);
+    line.at(27);
     Ref exit = get_attr(lookup_global(kSys).get(), kExit);
     call(exit.get(), {kFailureStatus});
   }
 
-  frame.at(28);
+  line.at(28);
   if (!CID) {
     PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", "CID");
     throw_python_error();

@@ -42,7 +42,7 @@ const Interned kDisableWarnings{"disable_warnings"};
 const Interned kTest{"__test__"};
 
 const Constant kWidthKeyword{[] { return names_tuple({&kWidth}); }};
-const Constant kPrettyPrinterWidth{[] { return checked(PyLong_FromLong(200)); }};
+const Constant kPrettyPrinterWidth{[] { return owned_or_throw(PyLong_FromLong(200)); }};
 
 // ---- create step ------------------------------------------------------------
 
@@ -57,8 +57,10 @@ void check_interpreter() {
   }
 }
 
+enum class WhenNone { copy, skip };
+
 // dict[key] = spec.attribute; a spec without the attribute is skipped.
-void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attribute, const char* key, bool skip_none) {
+void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attribute, const char* key, WhenNone none) {
   PyObject* value = PyObject_GetAttrString(spec, attribute);
   if (value == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
@@ -66,21 +68,21 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attribute, 
     return;
   }
   Ref owned = Ref::steal(value);
-  if (skip_none && value == Py_None) return;
-  check(PyDict_SetItemString(dict, key, value));
+  if (none == WhenNone::skip && value == Py_None) return;
+  throw_if_failed(PyDict_SetItemString(dict, key, value));
 }
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
   try {
     check_interpreter();
     if (recorded_module) return Ref::borrow(recorded_module.get()).release();
-    Ref name = checked(PyObject_GetAttrString(spec, "name"));
-    Ref module = checked(PyModule_NewObject(name.get()));
+    Ref name = owned_or_throw(PyObject_GetAttrString(spec, "name"));
+    Ref module = owned_or_throw(PyModule_NewObject(name.get()));
     PyObject* dict = PyModule_GetDict(module.get());  // borrowed
-    copy_spec_attribute(spec, dict, "loader", "__loader__", false);
-    copy_spec_attribute(spec, dict, "origin", "__file__", false);
-    copy_spec_attribute(spec, dict, "parent", "__package__", false);
-    copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", true);
+    copy_spec_attribute(spec, dict, "loader", "__loader__", WhenNone::copy);
+    copy_spec_attribute(spec, dict, "origin", "__file__", WhenNone::copy);
+    copy_spec_attribute(spec, dict, "parent", "__package__", WhenNone::copy);
+    copy_spec_attribute(spec, dict, "submodule_search_locations", "__path__", WhenNone::skip);
     return module.release();
   } catch (const PythonError&) {
     return nullptr;
@@ -99,29 +101,29 @@ void check_version() {
   char compiled[16], running[16];
   std::snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
   std::snprintf(running, sizeof running, "%d.%d", major, minor);
-  check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, kVersionMismatch, compiled, kModuleName, running));
+  throw_if_failed(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, kVersionMismatch, compiled, kModuleName, running));
 }
 
 void enter_in_sys_modules(PyObject* module) {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
-  Ref full_name = checked(PyUnicode_InternFromString(kModuleName));
+  Ref full_name = owned_or_throw(PyUnicode_InternFromString(kModuleName));
   int present = PyDict_Contains(modules, full_name.get());
-  check(present);
-  if (!present) check(PyDict_SetItem(modules, full_name.get(), module));
+  throw_if_failed(present);
+  if (!present) throw_if_failed(PyDict_SetItem(modules, full_name.get(), module));
 }
 
 // `import name`: level 0, the module dict as globals, fresh locals, empty
 // from-list; the top-level package is bound under the first component.
 void import_statement(PyObject* dict, PyObject* name, PyObject* bound_as) {
-  Ref locals = checked(PyDict_New());
-  Ref from_list = checked(PyList_New(0));
-  Ref package = checked(PyImport_ImportModuleLevelObject(name, dict, locals.get(), from_list.get(), 0));
-  check(PyDict_SetItem(dict, bound_as, package.get()));
+  Ref locals = owned_or_throw(PyDict_New());
+  Ref from_list = owned_or_throw(PyList_New(0));
+  Ref package = owned_or_throw(PyImport_ImportModuleLevelObject(name, dict, locals.get(), from_list.get(), 0));
+  throw_if_failed(PyDict_SetItem(dict, bound_as, package.get()));
 }
 
 void bind_function(PyObject* dict, const FunctionDefinition& definition) {
   Ref function = make_function(definition);
-  check(PyDict_SetItemString(dict, definition.name, function.get()));
+  throw_if_failed(PyDict_SetItemString(dict, definition.name, function.get()));
 }
 
 // The module's top-level statements, each marking its source line.
@@ -138,7 +140,7 @@ void run_top_level_statements(PyObject* dict, int& line) {
   line = 12;
   Ref pretty_printer_class = get_attr(lookup_global(kPprint).get(), kPrettyPrinter);
   Ref pp = call_with_keywords(pretty_printer_class.get(), {kPrettyPrinterWidth}, kWidthKeyword);
-  check(PyDict_SetItem(dict, kPp, pp.get()));
+  throw_if_failed(PyDict_SetItem(dict, kPp, pp.get()));
 
   line = 13;
   Ref packages = get_attr(lookup_global(kRequests).get(), kPackages);
@@ -152,8 +154,8 @@ void run_top_level_statements(PyObject* dict, int& line) {
   line = 124, bind_function(dict, main_function);
 
   line = 1;
-  Ref test_dict = checked(PyDict_New());
-  check(PyDict_SetItem(dict, kTest, test_dict.get()));
+  Ref test_dict = owned_or_throw(PyDict_New());
+  throw_if_failed(PyDict_SetItem(dict, kTest, test_dict.get()));
 }
 
 // Steps from recording the module on; `line` is what a failure reports.
@@ -162,11 +164,11 @@ void initialise(PyObject* module, int& line) {
   if (dict == nullptr) throw_python_error();
   record_module_dict(dict);
   line = 1;
-  if (!init_entry_name) init_entry_name.set(checked(PyUnicode_InternFromString(kInitEntryName)));
+  if (!init_entry_name) init_entry_name.set(owned_or_throw(PyUnicode_InternFromString(kInitEntryName)));
 
-  Ref builtins = checked(PyImport_ImportModule("builtins"));
+  Ref builtins = owned_or_throw(PyImport_ImportModule("builtins"));
   record_builtins_module(builtins.get());
-  check(PyObject_SetAttrString(module, "__builtins__", builtins.get()));
+  throw_if_failed(PyObject_SetAttrString(module, "__builtins__", builtins.get()));
 
   Interned::create_all();
   enter_in_sys_modules(module);

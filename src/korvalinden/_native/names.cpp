@@ -17,7 +17,7 @@ const Interned kPath{"path"};
 constexpr const char* kNameNotDefined = "name '%U' is not defined";
 
 Ref bind_builtin(const char* text) {
-  Ref name = checked(PyUnicode_InternFromString(text));
+  Ref name = owned_or_throw(PyUnicode_InternFromString(text));
   PyObject* value = PyObject_GetAttr(builtins_module.get(), name.get());
   if (value == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -35,7 +35,7 @@ Interned::Interned(const char* text) noexcept : text_(text), next_(interned_list
 
 void Interned::create_all() {
   for (Interned* constant = interned_list; constant != nullptr; constant = constant->next_) {
-    if (!constant->object_) constant->object_.set(checked(PyUnicode_InternFromString(constant->text_)));
+    if (!constant->object_) constant->object_.set(owned_or_throw(PyUnicode_InternFromString(constant->text_)));
   }
 }
 
@@ -48,7 +48,7 @@ void Constant::create_all() {
 }
 
 Ref names_tuple(std::initializer_list<const Interned*> names) {
-  Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Ref tuple = owned_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   Py_ssize_t index = 0;
   for (const Interned* name : names) PyTuple_SET_ITEM(tuple.get(), index++, Ref::borrow(name->get()).release());
   return tuple;

@@ -151,22 +151,22 @@ class HandlingScope {
 };
 
 // Takes ownership of a new reference; throws when the call failed.
-inline Ref checked(PyObject* new_reference) {
+inline Ref owned_or_throw(PyObject* new_reference) {
   if (new_reference == nullptr) throw_python_error();
   return Ref::steal(new_reference);
 }
 
-inline void check(int status) {
+inline void throw_if_failed(int status) {
   if (status < 0) throw_python_error();
 }
 
 inline Ref none() { return Ref::borrow(Py_None); }
 
-inline Ref get_attr(PyObject* object, PyObject* name) { return checked(PyObject_GetAttr(object, name)); }
+inline Ref get_attr(PyObject* object, PyObject* name) { return owned_or_throw(PyObject_GetAttr(object, name)); }
 
 inline bool is_true(PyObject* object) {
   int truth = PyObject_IsTrue(object);
-  check(truth);
+  throw_if_failed(truth);
   return truth != 0;
 }
 
@@ -212,7 +212,7 @@ class PythonLevelCall {
 
 // callable(*args)
 inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
-  return checked(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+  return owned_or_throw(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
 }
 
 // callable(*positional, **dict(zip(keyword_names, keyword_values))): `args`
@@ -221,7 +221,7 @@ inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args) {
 inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,
                               PyObject* keyword_names) {
   size_t positional = args.size() - static_cast<size_t>(PyTuple_GET_SIZE(keyword_names));
-  return checked(PyObject_Vectorcall(callable, args.begin(), positional, keyword_names));
+  return owned_or_throw(PyObject_Vectorcall(callable, args.begin(), positional, keyword_names));
 }
 
 // object.name(*args)
@@ -232,14 +232,14 @@ inline Ref call_method(PyObject* object, PyObject* name, std::initializer_list<P
 
 // A new dict filled in the order given.
 inline Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items) {
-  Ref dict = checked(PyDict_New());
-  for (const auto& [key, value] : items) check(PyDict_SetItem(dict.get(), key, value));
+  Ref dict = owned_or_throw(PyDict_New());
+  for (const auto& [key, value] : items) throw_if_failed(PyDict_SetItem(dict.get(), key, value));
   return dict;
 }
 
 // KeyError(key), with a tuple key kept whole as the one argument.
 [[noreturn]] inline void raise_key_error(PyObject* key) {
-  Ref argument = checked(PyTuple_Pack(1, key));
+  Ref argument = owned_or_throw(PyTuple_Pack(1, key));
   PyErr_SetObject(PyExc_KeyError, argument.get());
   throw_python_error();
 }
@@ -254,7 +254,7 @@ inline Ref get_item(PyObject* object, PyObject* key) {
     }
     return Ref::borrow(value);
   }
-  return checked(PyObject_GetItem(object, key));
+  return owned_or_throw(PyObject_GetItem(object, key));
 }
 
 }  // namespace korvalinden

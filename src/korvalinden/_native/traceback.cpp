@@ -26,13 +26,13 @@ Ref entry_code(PyObject* function_name, int line) {
   if (name == nullptr) throw_python_error();
   ProcessRef& cached = entry_codes[{name, line}];
   if (!cached) {
-    Ref no_names = checked(PyTuple_New(0));
+    Ref no_names = owned_or_throw(PyTuple_New(0));
     cached.set(make_code(function_name, line, 0, no_names.get()));
   }
   return Ref::borrow(cached.get());
 }
 
-Ref int_object(long value) { return checked(PyLong_FromLong(value)); }
+Ref int_object(long value) { return owned_or_throw(PyLong_FromLong(value)); }
 
 }  // namespace
 
@@ -42,25 +42,25 @@ Ref make_code(PyObject* name, int first_line, int argument_count, PyObject* loca
   // the local names are ours to set.
   const char* utf8_name = PyUnicode_AsUTF8(name);
   if (utf8_name == nullptr) throw_python_error();
-  Ref empty = checked(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, utf8_name, first_line)));
-  Ref replace = checked(PyObject_GetAttrString(empty.get(), "replace"));
-  Ref keywords = checked(PyDict_New());
+  Ref empty = owned_or_throw(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourceFile, utf8_name, first_line)));
+  Ref replace = owned_or_throw(PyObject_GetAttrString(empty.get(), "replace"));
+  Ref keywords = owned_or_throw(PyDict_New());
   const std::pair<const char*, Ref> fields[] = {
       {"co_argcount", int_object(argument_count)},
       {"co_nlocals", int_object(static_cast<long>(PyTuple_GET_SIZE(local_names)))},
       {"co_varnames", Ref::borrow(local_names)},
       {"co_flags", int_object(CO_OPTIMIZED | CO_NEWLOCALS)},  // a function's frame: no locals dict
   };
-  for (const auto& [field, value] : fields) check(PyDict_SetItemString(keywords.get(), field, value.get()));
+  for (const auto& [field, value] : fields) throw_if_failed(PyDict_SetItemString(keywords.get(), field, value.get()));
 #if PY_VERSION_HEX < 0x030B0000
   // 3.10's empty code object has no bytecode at all, which the eval loop
   // would read past when it is run; give it what later versions start with:
   // LOAD_ASSERTION_ERROR, RAISE_VARARGS 1.
-  Ref raise_assertion = checked(PyBytes_FromStringAndSize("\x4a\x00\x82\x01", 4));
-  check(PyDict_SetItemString(keywords.get(), "co_code", raise_assertion.get()));
-  check(PyDict_SetItemString(keywords.get(), "co_stacksize", int_object(1).get()));
+  Ref raise_assertion = owned_or_throw(PyBytes_FromStringAndSize("\x4a\x00\x82\x01", 4));
+  throw_if_failed(PyDict_SetItemString(keywords.get(), "co_code", raise_assertion.get()));
+  throw_if_failed(PyDict_SetItemString(keywords.get(), "co_stacksize", int_object(1).get()));
 #endif
-  return checked(PyObject_VectorcallDict(replace.get(), nullptr, 0, keywords.get()));
+  return owned_or_throw(PyObject_VectorcallDict(replace.get(), nullptr, 0, keywords.get()));
 }
 
 void add_traceback_entry(PyObject* function_name, int line) noexcept {
@@ -71,7 +71,7 @@ void add_traceback_entry(PyObject* function_name, int line) noexcept {
     PendingException set_aside;  // no C-API call may run with an exception pending
     try {
       Ref code = entry_code(function_name, line);
-      frame = checked(reinterpret_cast<PyObject*>(
+      frame = owned_or_throw(reinterpret_cast<PyObject*>(
           PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     } catch (const PythonError&) {
       PyErr_Clear();  // the original exception goes on without this entry
@@ -81,17 +81,17 @@ void add_traceback_entry(PyObject* function_name, int line) noexcept {
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
-Ref HandledException::entered(const Frame& frame) noexcept {
-  frame.add_traceback_entry();
+Ref HandledException::entered(const LineMarker& line) noexcept {
+  line.add_traceback_entry();
   return take_raised_exception();
 }
 
-HandledException::HandledException(const Frame& frame) noexcept
-    : exception_(entered(frame)), scope_(exception_.get()) {}
+HandledException::HandledException(const LineMarker& line) noexcept
+    : exception_(entered(line)), scope_(exception_.get()) {}
 
-void absorb_exception(const Frame& frame) {
+void absorb_exception(const LineMarker& line) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
-  HandledException handled(frame);
+  HandledException handled(line);
 }
 
 }  // namespace korvalinden

@@ -14,15 +14,16 @@ Ref make_code(PyObject* name, int first_line, int argument_count, PyObject* loca
 // fails: if the entry cannot be made the exception goes on without it.
 void add_traceback_entry(PyObject* function_name, int line) noexcept;
 
-// The position of a running body: each statement marks its line with at().
-class Frame {
+// The source line of the statement a body is running: each statement marks
+// its line with at() before it does anything that can fail, and the function
+// boundary reads it when an exception leaves the body.
+class LineMarker {
  public:
-  Frame(PyObject* traceback_name, int line) noexcept : traceback_name_(traceback_name), line_(line) {}
-  Frame(const Frame&) = delete;
-  Frame& operator=(const Frame&) = delete;
+  LineMarker(PyObject* traceback_name, int line) noexcept : traceback_name_(traceback_name), line_(line) {}
+  LineMarker(const LineMarker&) = delete;
+  LineMarker& operator=(const LineMarker&) = delete;
 
   void at(int line) noexcept { line_ = line; }
-  int line() const noexcept { return line_; }
   void add_traceback_entry() const noexcept { korvalinden::add_traceback_entry(traceback_name_, line_); }
 
  private:
@@ -36,12 +37,12 @@ class Frame {
 // as its context; on destruction the previously handled exception is restored.
 class HandledException {
  public:
-  explicit HandledException(const Frame& frame) noexcept;
+  explicit HandledException(const LineMarker& line) noexcept;
   HandledException(const HandledException&) = delete;
   HandledException& operator=(const HandledException&) = delete;
 
  private:
-  static Ref entered(const Frame& frame) noexcept;
+  static Ref entered(const LineMarker& line) noexcept;
 
   Ref exception_;  // before scope_: the scope is made from it
   HandlingScope scope_;
@@ -49,6 +50,6 @@ class HandledException {
 
 // `except Exception: pass` for the pending exception: clears it when it is an
 // Exception, otherwise leaves it set and throws PythonError again.
-void absorb_exception(const Frame& frame);
+void absorb_exception(const LineMarker& line);
 
 }  // namespace korvalinden
