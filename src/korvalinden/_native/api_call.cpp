@@ -20,33 +20,24 @@ constexpr const char* kLocalNames[] = {
     "compound_filepath",    "compound_results",  "compound_return",  "result",          "r",
     "compound_object",      "item"};
 
-const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
-const Interned kCid{"CID"};
-const Interned kGet{"get"};
-const Interned kOptions{"options"};
-const Interned kDefaultSection{"default"};
-const Interned kFilters{"filters"};
-const Interned kFilterSeparator{","};
-const Interned kTarvenoxSection{"tarvenox"};
-const Interned kStartswith{"startswith"};
-const Interned kEndswith{"endswith"};
-const Interned kReferenceStart{"output("};
-const Interned kReferenceEnd{")"};
-const Interned kJoin{"join"};
-const Interned kTarvenoxApi{"tarvenox_api"};
-const Interned kJson{"json"};
-const Interned kFilterResults{"filter_results"};
-const Interned kObject{"object"};
-const Interned kResults{"results"};
+Interned kOptions{"options"};
+Interned kFilters{"filters"};
+Interned kFilterSeparator{","};
+Interned kTarvenoxSection{"tarvenox"};
+Interned kStartswith{"startswith"};
+Interned kReferenceStart{"output("};
+Interned kReferenceEnd{")"};
+Interned kObject{"object"};
+Interned kResults{"results"};
 
 // "output(" is 7 characters: the referenced name starts after it.
 constexpr Py_ssize_t kReferenceNameStart = 7;
 
 // ---- output-reference chain -----------------------------------------------------
 
-const Interned kChainKey{"korvalinden.output_reference_chain"};
-const Interned kRealpath{"realpath"};
-const Interned kChainArrow{" -> "};
+Interned kChainKey{"korvalinden.output_reference_chain"};
+Interned kRealpath{"realpath"};
+Interned kChainArrow{" -> "};
 constexpr const char* kCycleMessage = "output reference cycle: ";
 
 // The files whose compound calls are running further up this thread's stack,
@@ -84,7 +75,9 @@ Ref comparable_path(PyObject* path) {
 
 [[noreturn]] void raise_cycle(PyObject* chain, PyObject* config_file, PyObject* referenced) {
   Ref shown = owned_or_throw(PyList_New(0));
-  auto show = [&](PyObject* path) { throw_if_failed(PyList_Append(shown.get(), owned_or_throw(PyObject_Str(path)).get())); };
+  auto show = [&](PyObject* path) {
+    throw_if_failed(PyList_Append(shown.get(), owned_or_throw(PyObject_Str(path)).get()));
+  };
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain); ++i) show(PyTuple_GET_ITEM(PyList_GET_ITEM(chain, i), 1));
   show(config_file);
   show(referenced);
@@ -240,8 +233,9 @@ Ref tarvenox_api(LineMarker& line, PyObject* const* arguments) {
       line.at(88);
       const Py_ssize_t length = PyObject_Length(get_item(rdata.get(), option.get()).get());
       if (length < 0) throw_python_error();
+      Ref reference_text = get_item(rdata.get(), option.get());
       Ref compound_config_file =
-          owned_or_throw(PySequence_GetSlice(get_item(rdata.get(), option.get()).get(), kReferenceNameStart, length - 1));
+          owned_or_throw(PySequence_GetSlice(reference_text.get(), kReferenceNameStart, length - 1));
       line.at(89);
       Ref join = os_path_function(kJoin);
       reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});

@@ -5,10 +5,9 @@
 namespace korvalinden {
 namespace {
 
-const Interned kConfigparser{"configparser"};
-const Interned kConfigParser{"ConfigParser"};
-const Interned kReadFile{"read_file"};
-const Interned kClose{"close"};
+Interned kConfigParser{"ConfigParser"};
+Interned kReadFile{"read_file"};
+Interned kClose{"close"};
 
 }  // namespace
 
@@ -18,7 +17,7 @@ Ref new_config_parser() {
 }
 
 void read_config_file(PyObject* config, PyObject* path) {
-  Ref file = call(bound_builtins().open.get(), {path});
+  Ref file = call(process_state.builtins.open.get(), {path});
   try {
     call_method(config, kReadFile, {file.get()});
   } catch (const PythonError&) {

@@ -5,14 +5,13 @@
 namespace korvalinden {
 namespace {
 
-const Interned kUrlScheme{"https://"};
-const Interned kApiPath{"/v1/api"};
-const Interned kRequests{"requests"};
-const Interned kPost{"post"};
-const Interned kData{"data"};
-const Interned kVerify{"verify"};
+Interned kUrlScheme{"https://"};
+Interned kApiPath{"/v1/api"};
+Interned kPost{"post"};
+Interned kData{"data"};
+Interned kVerify{"verify"};
 
-const Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
+Constant kPostKeywords{[] { return names_tuple({&kData, &kVerify}); }};
 
 }  // namespace
 

@@ -11,59 +11,46 @@ constexpr const char* kMainLocalNames[] = {"parser",     "args", "controller_ip"
                                            "config_dir", "_",    "file",          "filepath", "config"};
 constexpr const char* kDefaultDirLocalNames[] = {"config_path"};
 
-const Interned kOs{"os"};
-const Interned kJoin{"join"};
-const Interned kDirname{"dirname"};
-const Interned kIsdir{"isdir"};
-const Interned kListdir{"listdir"};
-const Interned kModuleFile{"__file__"};
-const Interned kConfigDirName{"config"};
-const Interned kDirectoryNotFound{"Default config directory not found: "};
-const Interned kEmptyFormat{""};
-const Interned kFileNotFoundError{"FileNotFoundError"};
+Interned kDirname{"dirname"};
+Interned kIsdir{"isdir"};
+Interned kListdir{"listdir"};
+Interned kModuleFile{"__file__"};
+Interned kConfigDirName{"config"};
+Interned kDirectoryNotFound{"Default config directory not found: "};
+Interned kEmptyFormat{""};
+Interned kFileNotFoundError{"FileNotFoundError"};
 
-const Interned kArgparse{"argparse"};
-const Interned kArgumentParser{"ArgumentParser"};
-const Interned kDescription{"description"};
-const Interned kToolDescription{"Korvalinden Automation"};
-const Interned kAddArgument{"add_argument"};
-const Interned kHelp{"help"};
-const Interned kParseArgs{"parse_args"};
+Interned kArgumentParser{"ArgumentParser"};
+Interned kDescription{"description"};
+Interned kToolDescription{"Korvalinden Automation"};
+Interned kAddArgument{"add_argument"};
+Interned kHelp{"help"};
+Interned kParseArgs{"parse_args"};
 
-const Interned kControllerIpOption{"--controller_ip"};
-const Interned kControllerIpHelp{"Tarvenox Controller IP. User will be prompted to enter the IP if not specified."};
-const Interned kUsernameOption{"--username"};
-const Interned kUsernameHelp{"Tarvenox Controller Username. Defaults to \"admin\" if not specified."};
-const Interned kPasswordOption{"--password"};
-const Interned kPasswordHelp{
+Interned kControllerIpOption{"--controller_ip"};
+Interned kControllerIpHelp{"Tarvenox Controller IP. User will be prompted to enter the IP if not specified."};
+Interned kUsernameOption{"--username"};
+Interned kUsernameHelp{"Tarvenox Controller Username. Defaults to \"admin\" if not specified."};
+Interned kPasswordOption{"--password"};
+Interned kPasswordHelp{
     "Tarvenox Controller Password. User will be prompted to enter the password if not specfied."};
-const Interned kConfigDirOption{"--config_dir"};
-const Interned kConfigDirHelp{"Configuration Directory. Defaults to \"config\" if not specified."};
+Interned kConfigDirOption{"--config_dir"};
+Interned kConfigDirHelp{"Configuration Directory. Defaults to \"config\" if not specified."};
 
-const Interned kControllerIp{"controller_ip"};
-const Interned kUsername{"username"};
-const Interned kPassword{"password"};
-const Interned kConfigDir{"config_dir"};
-const Interned kIpPrompt{"Enter Tarvenox Controller IP: "};
-const Interned kDefaultUsername{"admin"};
-const Interned kGetpass{"getpass"};
-const Interned kPrompt{"prompt"};
-const Interned kPasswordPrompt{"Enter Tarvenox Controller Password: "};
-const Interned kGetDefaultConfigDir{"get_default_config_dir"};
-const Interned kGetTarvenoxCid{"get_tarvenox_cid"};
+Interned kControllerIp{"controller_ip"};
+Interned kConfigDir{"config_dir"};
+Interned kIpPrompt{"Enter Tarvenox Controller IP: "};
+Interned kDefaultUsername{"admin"};
+Interned kPrompt{"prompt"};
+Interned kPasswordPrompt{"Enter Tarvenox Controller Password: "};
+Interned kGetDefaultConfigDir{"get_default_config_dir"};
 
-const Interned kEndswith{"endswith"};
-const Interned kConfigSuffix{".cfg"};
-const Interned kGet{"get"};
-const Interned kDefaultSection{"default"};
-const Interned kPp{"pp"};
-const Interned kPprint{"pprint"};
-const Interned kTarvenoxApi{"tarvenox_api"};
-const Interned kNewline{"\n"};
+Interned kConfigSuffix{".cfg"};
+Interned kNewline{"\n"};
 
-const Constant kDescriptionKeyword{[] { return names_tuple({&kDescription}); }};
-const Constant kHelpKeyword{[] { return names_tuple({&kHelp}); }};
-const Constant kPromptKeyword{[] { return names_tuple({&kPrompt}); }};
+Constant kDescriptionKeyword{[] { return names_tuple({&kDescription}); }};
+Constant kHelpKeyword{[] { return names_tuple({&kHelp}); }};
+Constant kPromptKeyword{[] { return names_tuple({&kPrompt}); }};
 
 // `raise exception`: an instance is raised as it is, a class is instantiated
 // first; anything else is refused with the host's own words.
@@ -138,7 +125,7 @@ void print_description(LineMarker& line, PyObject* config) {
   line.at(174);
   try {
     Ref description = call_method(config, kGet, {kDefaultSection, kDescription});
-    call(bound_builtins().print.get(), {description.get()});
+    call(process_state.builtins.print.get(), {description.get()});
   } catch (const PythonError&) {
     absorb_exception(line);
   }
@@ -168,7 +155,7 @@ void run_config_file(LineMarker& line, const Connection& connection, PyObject* f
   line.at(177);
   call(pprint.get(), {result.get()});
   line.at(180);
-  call(bound_builtins().print.get(), {kNewline});
+  call(process_state.builtins.print.get(), {kNewline});
 }
 
 Ref main_body(LineMarker& line, PyObject* const*) {
@@ -180,7 +167,7 @@ Ref main_body(LineMarker& line, PyObject* const*) {
   connection.controller_ip = given_option(args.get(), kControllerIp, line, 144, 145);
   if (!connection.controller_ip) {
     line.at(147);
-    connection.controller_ip = call(bound_builtins().input.get(), {kIpPrompt});
+    connection.controller_ip = call(process_state.builtins.input.get(), {kIpPrompt});
   }
   connection.username = given_option(args.get(), kUsername, line, 149, 150);
   if (!connection.username) connection.username = Ref::borrow(kDefaultUsername);

@@ -17,17 +17,16 @@ constexpr const char* kLocalNames[] = {"results",       "filters",     "current_
                                        "split_filters", "new_results", "result",         "new_dict",
                                        "filter",        "item"};
 
-const Interned kFilterResults{"filter_results"};
-const Interned kKeySeparator{"&"};
-const Interned kNotFound{"FILTER_NOT_FOUND"};
+Interned kKeySeparator{"&"};
+Interned kNotFound{"FILTER_NOT_FOUND"};
 
 // filters[1:]
-const Constant kFromSecond{[] {
+Constant kFromSecond{[] {
   Ref one = owned_or_throw(PyLong_FromLong(1));
   return owned_or_throw(PySlice_New(one.get(), nullptr, nullptr));
 }};
 
-PyObject* key_error() { return bound_builtins().key_error.get(); }
+PyObject* key_error() { return process_state.builtins.key_error.get(); }
 
 // filters[0]
 Ref first_step(PyObject* filters) {

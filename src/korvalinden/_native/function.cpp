@@ -25,8 +25,6 @@ struct FunctionObject {
   FunctionFields fields;
 };
 
-ProcessRef function_type;
-
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 // ---- argument binding -------------------------------------------------------
@@ -236,7 +234,9 @@ Ref local_names_tuple(std::span<const char* const> names) {
 }  // namespace
 
 void prepare_function_type() {
-  if (!function_type) function_type.set(owned_or_throw(PyType_FromSpec(&function_spec)));
+  if (!process_state.function_type) {
+    process_state.function_type.set(owned_or_throw(PyType_FromSpec(&function_spec)));
+  }
 }
 
 Ref make_function(const FunctionDefinition& definition) {
@@ -247,11 +247,11 @@ Ref make_function(const FunctionDefinition& definition) {
       .module_name = interned(kModuleName),
       .code = make_code(name.get(), definition.first_line, definition.parameter_count, local_names.get()),
       .parameter_names = owned_or_throw(PyTuple_GetSlice(local_names.get(), 0, definition.parameter_count)),
-      .globals = Ref::borrow(module_dict()),
+      .globals = Ref::borrow(process_state.module_dict.get()),
       .traceback_name = interned((std::string(kModuleName) + "." + definition.name).c_str()),
   };
 
-  auto* type = reinterpret_cast<PyTypeObject*>(function_type.get());
+  auto* type = reinterpret_cast<PyTypeObject*>(process_state.function_type.get());
   FunctionObject* function = PyObject_GC_New(FunctionObject, type);
   if (function == nullptr) throw_python_error();
   function->definition = &definition;

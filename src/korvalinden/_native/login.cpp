@@ -9,18 +9,13 @@ namespace {
 
 constexpr const char* kLocalNames[] = {"controller_ip", "username", "password", "controller_api_url", "r", "CID"};
 
-const Interned kAction{"action"};
-const Interned kLogin{"login"};
-const Interned kUsername{"username"};
-const Interned kPassword{"password"};
-const Interned kJson{"json"};
-const Interned kCid{"CID"};
-const Interned kLoginFailed{"Login failed"};
-const Interned kSys{"sys"};
-const Interned kExit{"exit"};
+Interned kAction{"action"};
+Interned kLogin{"login"};
+Interned kLoginFailed{"Login failed"};
+Interned kExit{"exit"};
 
 // A failed login ends the process with status 1, not 0, so scripts see it.
-const Constant kFailureStatus{[] { return owned_or_throw(PyLong_FromLong(1)); }};
+Constant kFailureStatus{[] { return owned_or_throw(PyLong_FromLong(1)); }};
 
 Ref get_tarvenox_cid(LineMarker& line, PyObject* const* arguments) {
   PyObject* controller_ip = arguments[0];
@@ -44,7 +39,7 @@ Ref get_tarvenox_cid(LineMarker& line, PyObject* const* arguments) {
     line.at(24);
     HandledException handled(line);
     line.at(26);
-    call(bound_builtins().print.get(), {kLoginFailed});
+    call(process_state.builtins.print.get(), {kLoginFailed});
     line.at(27);
     Ref exit = get_attr(lookup_global(kSys).get(), kExit);
     call(exit.get(), {kFailureStatus});

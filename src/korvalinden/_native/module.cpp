@@ -21,37 +21,25 @@ constexpr const char* kAlreadyImported =
 constexpr const char* kVersionMismatch = "compiletime version %s of module '%.100s' does not match runtime version %s";
 constexpr const char* kInitEntryName = "init korvalinden.korvalinden";
 
-std::int64_t recorded_interpreter = -1;
-ProcessRef recorded_module;
-ProcessRef init_entry_name;
+Interned kOsPath{"os.path"};
+Interned kPrettyPrinter{"PrettyPrinter"};
+Interned kWidth{"width"};
+Interned kPackages{"packages"};
+Interned kUrllib3{"urllib3"};
+Interned kDisableWarnings{"disable_warnings"};
+Interned kTest{"__test__"};
 
-const Interned kArgparse{"argparse"};
-const Interned kConfigparser{"configparser"};
-const Interned kGetpass{"getpass"};
-const Interned kOs{"os"};
-const Interned kOsPath{"os.path"};
-const Interned kPprint{"pprint"};
-const Interned kSys{"sys"};
-const Interned kRequests{"requests"};
-const Interned kPrettyPrinter{"PrettyPrinter"};
-const Interned kWidth{"width"};
-const Interned kPp{"pp"};
-const Interned kPackages{"packages"};
-const Interned kUrllib3{"urllib3"};
-const Interned kDisableWarnings{"disable_warnings"};
-const Interned kTest{"__test__"};
-
-const Constant kWidthKeyword{[] { return names_tuple({&kWidth}); }};
-const Constant kPrettyPrinterWidth{[] { return owned_or_throw(PyLong_FromLong(200)); }};
+Constant kWidthKeyword{[] { return names_tuple({&kWidth}); }};
+Constant kPrettyPrinterWidth{[] { return owned_or_throw(PyLong_FromLong(200)); }};
 
 // ---- create step ------------------------------------------------------------
 
 void check_interpreter() {
   std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) throw_python_error();
-  if (recorded_interpreter == -1) {
-    recorded_interpreter = current;
-  } else if (recorded_interpreter != current) {
+  if (process_state.interpreter_id == -1) {
+    process_state.interpreter_id = current;
+  } else if (process_state.interpreter_id != current) {
     PyErr_SetString(PyExc_ImportError, kInterpreterChanged);
     throw_python_error();
   }
@@ -75,7 +63,7 @@ void copy_spec_attribute(PyObject* spec, PyObject* dict, const char* attribute, 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
   try {
     check_interpreter();
-    if (recorded_module) return Ref::borrow(recorded_module.get()).release();
+    if (process_state.module) return Ref::borrow(process_state.module.get()).release();
     Ref name = owned_or_throw(PyObject_GetAttrString(spec, "name"));
     Ref module = owned_or_throw(PyModule_NewObject(name.get()));
     PyObject* dict = PyModule_GetDict(module.get());  // borrowed
@@ -162,12 +150,14 @@ void run_top_level_statements(PyObject* dict, int& line) {
 void initialise(PyObject* module, int& line) {
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (dict == nullptr) throw_python_error();
-  record_module_dict(dict);
+  process_state.module_dict.set(Ref::borrow(dict));
   line = 1;
-  if (!init_entry_name) init_entry_name.set(owned_or_throw(PyUnicode_InternFromString(kInitEntryName)));
+  if (!process_state.init_entry_name) {
+    process_state.init_entry_name.set(owned_or_throw(PyUnicode_InternFromString(kInitEntryName)));
+  }
 
   Ref builtins = owned_or_throw(PyImport_ImportModule("builtins"));
-  record_builtins_module(builtins.get());
+  process_state.builtins_module.set(builtins.copy());
   throw_if_failed(PyObject_SetAttrString(module, "__builtins__", builtins.get()));
 
   Interned::create_all();
@@ -178,8 +168,8 @@ void initialise(PyObject* module, int& line) {
 }
 
 int exec_module(PyObject* module) {
-  if (recorded_module) {
-    if (recorded_module.get() == module) return 0;  // reload, or re-import of the recorded module
+  if (process_state.module) {
+    if (process_state.module.get() == module) return 0;  // reload, or re-import of the recorded module
     PyErr_SetString(PyExc_RuntimeError, kAlreadyImported);
     return -1;
   }
@@ -191,7 +181,7 @@ int exec_module(PyObject* module) {
     return -1;
   }
 
-  recorded_module.set(Ref::borrow(module));
+  process_state.module.set(Ref::borrow(module));
   int line = 0;  // stays 0 while the module dictionary is not yet known
   try {
     initialise(module, line);
@@ -200,8 +190,10 @@ int exec_module(PyObject* module) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
-  if (line != 0 && init_entry_name) add_traceback_entry(init_entry_name.get(), line);
-  recorded_module.reset();  // a later import starts afresh with a new module
+  if (line != 0 && process_state.init_entry_name) {
+    add_traceback_entry(process_state.init_entry_name.get(), line);
+  }
+  process_state.module.reset();  // a later import starts afresh with a new module
   return -1;
 }
 

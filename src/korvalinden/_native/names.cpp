@@ -3,22 +3,17 @@
 namespace korvalinden {
 namespace {
 
-// Constant-initialised, so it is ready before any Interned registers itself.
+// Constant-initialised, so they are ready before any instance registers itself.
 Interned* interned_list = nullptr;
 Constant* constant_list = nullptr;
 
-ProcessRef globals_dict;
-ProcessRef builtins_module;
-BoundBuiltins builtins_bound_at_init;
-
-const Interned kOs{"os"};
-const Interned kPath{"path"};
+Interned kPath{"path"};
 
 constexpr const char* kNameNotDefined = "name '%U' is not defined";
 
 Ref bind_builtin(const char* text) {
   Ref name = owned_or_throw(PyUnicode_InternFromString(text));
-  PyObject* value = PyObject_GetAttr(builtins_module.get(), name.get());
+  PyObject* value = PyObject_GetAttr(process_state.builtins_module.get(), name.get());
   if (value == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
@@ -30,6 +25,26 @@ Ref bind_builtin(const char* text) {
 }
 
 }  // namespace
+
+Interned kArgparse{"argparse"};
+Interned kConfigparser{"configparser"};
+Interned kGetpass{"getpass"};
+Interned kOs{"os"};
+Interned kPprint{"pprint"};
+Interned kSys{"sys"};
+Interned kRequests{"requests"};
+Interned kPp{"pp"};
+Interned kGetTarvenoxCid{"get_tarvenox_cid"};
+Interned kFilterResults{"filter_results"};
+Interned kTarvenoxApi{"tarvenox_api"};
+Interned kCid{"CID"};
+Interned kUsername{"username"};
+Interned kPassword{"password"};
+Interned kGet{"get"};
+Interned kJoin{"join"};
+Interned kJson{"json"};
+Interned kEndswith{"endswith"};
+Interned kDefaultSection{"default"};
 
 Interned::Interned(const char* text) noexcept : text_(text), next_(interned_list) { interned_list = this; }
 
@@ -54,32 +69,24 @@ Ref names_tuple(std::initializer_list<const Interned*> names) {
   return tuple;
 }
 
-PyObject* module_dict() noexcept { return globals_dict.get(); }
-
 Ref lookup_global(PyObject* name) {
-  PyObject* value = PyDict_GetItemWithError(globals_dict.get(), name);  // borrowed
-  if (value != nullptr) return Ref::borrow(value);
+  Ref value = Ref::borrow(PyDict_GetItemWithError(process_state.module_dict.get(), name));
+  if (value) return value;
   if (PyErr_Occurred()) throw_python_error();
 
-  value = PyObject_GetAttr(builtins_module.get(), name);
-  if (value == nullptr) {
+  value = Ref::steal(PyObject_GetAttr(process_state.builtins_module.get(), name));
+  if (!value) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
     PyErr_Clear();
     PyErr_Format(PyExc_NameError, kNameNotDefined, name);
     throw_python_error();
   }
-  return Ref::steal(value);
+  return value;
 }
 
 Ref os_path_function(PyObject* name) {
   return get_attr(get_attr(lookup_global(kOs).get(), kPath).get(), name);
 }
-
-const BoundBuiltins& bound_builtins() noexcept { return builtins_bound_at_init; }
-
-void record_module_dict(PyObject* dict) { globals_dict.set(Ref::borrow(dict)); }
-
-void record_builtins_module(PyObject* module) { builtins_module.set(Ref::borrow(module)); }
 
 void bind_builtins() {
   // All four are looked up before any is replaced, so a failed import leaves
@@ -88,10 +95,11 @@ void bind_builtins() {
   Ref key_error = bind_builtin("KeyError");
   Ref open = bind_builtin("open");
   Ref input = bind_builtin("input");
-  builtins_bound_at_init.print.set(std::move(print));
-  builtins_bound_at_init.key_error.set(std::move(key_error));
-  builtins_bound_at_init.open.set(std::move(open));
-  builtins_bound_at_init.input.set(std::move(input));
+  BoundBuiltins& bound = process_state.builtins;
+  bound.print.set(std::move(print));
+  bound.key_error.set(std::move(key_error));
+  bound.open.set(std::move(open));
+  bound.input.set(std::move(input));
 }
 
 }  // namespace korvalinden

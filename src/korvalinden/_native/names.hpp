@@ -1,15 +1,17 @@
-// Names the function bodies use: interned string constants, the module's
-// globals and the four built-ins that are bound once at initialisation.
+// Names the function bodies use: interned string constants and constant
+// objects, global name lookup, and the built-ins bound at initialisation.
 #pragma once
 
 #include "py.hpp"
+#include "state.hpp"
 
 namespace korvalinden {
 
-// An interned string constant, declared next to the code that uses it and
-// created by create_interned_strings() when the module is initialised.
-// Instances must have static storage duration: they link themselves into a
-// process-wide list at load time.
+// An interned string constant. A name one file uses is declared in that file,
+// next to the code that uses it; a name several files use is declared once,
+// below. Instances must have static storage duration: they link themselves
+// into a process-wide list at load time, and create_all() makes their string
+// objects when the module is initialised.
 class Interned {
  public:
   explicit Interned(const char* text) noexcept;
@@ -24,7 +26,7 @@ class Interned {
 
  private:
   const char* text_;
-  ProcessRef object_;
+  ProcessRef object_;  // set once by create_all(), so instances are not const
   Interned* next_;
 };
 
@@ -44,15 +46,19 @@ class Constant {
 
  private:
   Maker make_;
-  ProcessRef object_;
+  ProcessRef object_;  // set once by create_all(), so instances are not const
   Constant* next_;
 };
 
+// The names that more than one file uses.
+extern Interned kArgparse, kConfigparser, kGetpass, kOs, kPprint, kSys, kRequests;  // modules
+extern Interned kPp, kGetTarvenoxCid, kFilterResults, kTarvenoxApi;                 // module attributes
+extern Interned kCid, kUsername, kPassword;                                          // form fields, parameters
+extern Interned kGet, kJoin, kJson, kEndswith;                                       // methods
+extern Interned kDefaultSection;                                                     // "default"
+
 // A tuple of interned names, as vectorcall wants its keyword names.
 Ref names_tuple(std::initializer_list<const Interned*> names);
-
-// The module dictionary that every module function uses as its globals.
-PyObject* module_dict() noexcept;
 
 // Global name lookup of the bodies: the module dictionary first, then the
 // host's builtins module; NameError when neither has it.
@@ -61,19 +67,8 @@ Ref lookup_global(PyObject* name);
 // os.path.<name>, through the module global `os`.
 Ref os_path_function(PyObject* name);
 
-// The built-ins bound at initialisation; later changes to `builtins` or to
-// the module do not reach the functions.
-struct BoundBuiltins {
-  ProcessRef print;
-  ProcessRef key_error;
-  ProcessRef open;
-  ProcessRef input;
-};
-const BoundBuiltins& bound_builtins() noexcept;
-
-// Initialisation steps, called in order by the module's exec step.
-void record_module_dict(PyObject* dict);
-void record_builtins_module(PyObject* builtins_module);
+// Looks up print, KeyError, open and input in the builtins module and binds
+// them into the process state; a missing one raises NameError.
 void bind_builtins();
 
 }  // namespace korvalinden

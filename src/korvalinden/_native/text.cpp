@@ -5,8 +5,8 @@
 namespace korvalinden {
 namespace {
 
-const Interned kSplit{"split"};
-const Interned kStrip{"strip"};
+Interned kSplit{"split"};
+Interned kStrip{"strip"};
 
 // str.strip() without arguments, for an exact str.
 Ref strip_whitespace(PyObject* text) {

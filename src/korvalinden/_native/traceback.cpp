@@ -3,10 +3,6 @@
 // PyFrame_New is declared here, outside Python.h.
 #include <frameobject.h>
 
-#include <map>
-#include <string>
-#include <utility>
-
 #include "names.hpp"
 
 namespace korvalinden {
@@ -14,17 +10,13 @@ namespace {
 
 constexpr const char* kSourceFile = "src\\korvalinden\\korvalinden.py";
 
-// Entry code objects by (function name, line). An unexecuted frame reports the
-// first line of its code object on every supported version, so each line an
-// entry can name gets a code object of its own; caching them keeps an
-// exception that climbs a deep recursion of the filter from building the same
-// object at every level.
-std::map<std::pair<std::string, int>, ProcessRef> entry_codes;
-
+// An unexecuted frame reports the first line of its code object on every
+// supported version, so each line an entry can name gets a code object of its
+// own, kept in the process state once made.
 Ref entry_code(PyObject* function_name, int line) {
   const char* name = PyUnicode_AsUTF8(function_name);
   if (name == nullptr) throw_python_error();
-  ProcessRef& cached = entry_codes[{name, line}];
+  ProcessRef& cached = process_state.entry_codes[{name, line}];
   if (!cached) {
     Ref no_names = owned_or_throw(PyTuple_New(0));
     cached.set(make_code(function_name, line, 0, no_names.get()));
@@ -64,7 +56,7 @@ Ref make_code(PyObject* name, int first_line, int argument_count, PyObject* loca
 }
 
 void add_traceback_entry(PyObject* function_name, int line) noexcept {
-  PyObject* globals = module_dict();
+  PyObject* globals = process_state.module_dict.get();
   if (globals == nullptr) return;
   Ref frame;
   {

@@ -1,0 +1,7 @@
+#include "state.hpp"
+
+namespace korvalinden {
+
+ProcessState process_state;
+
+}  // namespace korvalinden
