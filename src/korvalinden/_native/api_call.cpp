@@ -165,22 +165,46 @@ struct OutputReference {
   Ref filepath;  // compound_filepath
 };
 
-Ref compound_call(LineMarker& line, PyObject* const* arguments, PyObject* url, PyObject* rdata,
-                  PyObject* filters, const OutputReference& reference) {
-  PyObject* config_file = arguments[4];
-  line.at(91);
-  Ref compound_results;
-  {
-    ChainLink link(config_file, reference.filepath.get());
-    Ref tarvenox_api = lookup_global(kTarvenoxApi);
-    compound_results = call(tarvenox_api.get(),
-                            {arguments[0], arguments[1], arguments[2], arguments[3], reference.filepath.get()});
+// The options of section "tarvenox", each stored in rdata under its name; the
+// last one that reads "output(<file>)" is the output reference.
+OutputReference read_request_data(LineMarker& line, PyObject* config, PyObject* rdata, PyObject* config_dir) {
+  OutputReference reference;
+  line.at(83);
+  Ref options = call_method(config, kOptions, {kTarvenoxSection});
+  Ref iterator = owned_or_throw(PyObject_GetIter(options.get()));
+  while (Ref option = Ref::steal(PyIter_Next(iterator.get()))) {
+    line.at(84);
+    Ref value = call_method(config, kGet, {kTarvenoxSection, option.get()});
+    throw_if_failed(PyDict_SetItem(rdata, option.get(), value.get()));
+    line.at(85);
+    if (is_output_reference(rdata, option.get())) {
+      line.at(87);
+      reference.option = option.copy();
+      line.at(88);
+      const Py_ssize_t length = PyObject_Length(get_item(rdata, option.get()).get());
+      if (length < 0) throw_python_error();
+      Ref reference_text = get_item(rdata, option.get());
+      Ref compound_config_file =
+          owned_or_throw(PySequence_GetSlice(reference_text.get(), kReferenceNameStart, length - 1));
+      line.at(89);
+      Ref join = os_path_function(kJoin);
+      reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});
+    }
+    line.at(83);
   }
+  if (PyErr_Occurred()) throw_python_error();
+  return reference;
+}
+
+// One post per element of the referenced file's result, each with the
+// reference's option set to the element.
+Ref post_per_element(LineMarker& line, PyObject* compound_results, PyObject* url, PyObject* rdata,
+                     PyObject* filters, const OutputReference& reference) {
   line.at(94);
   Ref compound_return = owned_or_throw(PyList_New(0));
   line.at(95);
-  refuse_text(compound_results.get(), reference.filepath.get());
-  Ref iterator = owned_or_throw(PyObject_GetIter(compound_results.get()));
+  refuse_text(compound_results, reference.filepath.get());
+  Ref iterator = owned_or_throw(PyObject_GetIter(compound_results));
   while (Ref result = Ref::steal(PyIter_Next(iterator.get()))) {
     line.at(96);
     throw_if_failed(PyDict_SetItem(rdata, reference.option.get(), result.get()));
@@ -200,11 +224,8 @@ Ref compound_call(LineMarker& line, PyObject* const* arguments, PyObject* url, P
   return compound_return;
 }
 
-Ref tarvenox_api(LineMarker& line, PyObject* const* arguments) {
-  PyObject* controller_ip = arguments[0];
-  PyObject* config_dir = arguments[3];
-  PyObject* config_file = arguments[4];
-
+Ref tarvenox_api(LineMarker& line, PyObject* controller_ip, PyObject* username, PyObject* password,
+                 PyObject* config_dir, PyObject* config_file) {
   line.at(72);
   Ref url = controller_api_url(controller_ip);
   line.at(73);
@@ -212,49 +233,32 @@ Ref tarvenox_api(LineMarker& line, PyObject* const* arguments) {
   line.at(74);
   read_config_file(config.get(), config_file);
   line.at(75);
-  Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {arguments[0], arguments[1], arguments[2]});
+  Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {controller_ip, username, password});
   line.at(76);
   Ref rdata = new_dict({{kCid, CID.get()}});
 
   Ref filters = read_filters(line, config.get());
+  OutputReference reference = read_request_data(line, config.get(), rdata.get(), config_dir);
 
-  OutputReference reference;
-  line.at(83);
-  Ref options = call_method(config.get(), kOptions, {kTarvenoxSection});
-  Ref iterator = owned_or_throw(PyObject_GetIter(options.get()));
-  while (Ref option = Ref::steal(PyIter_Next(iterator.get()))) {
-    line.at(84);
-    Ref value = call_method(config.get(), kGet, {kTarvenoxSection, option.get()});
-    throw_if_failed(PyDict_SetItem(rdata.get(), option.get(), value.get()));
-    line.at(85);
-    if (is_output_reference(rdata.get(), option.get())) {
-      line.at(87);
-      reference.option = option.copy();
-      line.at(88);
-      const Py_ssize_t length = PyObject_Length(get_item(rdata.get(), option.get()).get());
-      if (length < 0) throw_python_error();
-      Ref reference_text = get_item(rdata.get(), option.get());
-      Ref compound_config_file =
-          owned_or_throw(PySequence_GetSlice(reference_text.get(), kReferenceNameStart, length - 1));
-      line.at(89);
-      Ref join = os_path_function(kJoin);
-      reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});
-    }
-    line.at(83);
+  if (!reference.option) {
+    line.at(109);
+    Ref r = post_form(url.get(), rdata.get());
+    line.at(114);
+    return filtered_reply(r.get(), filters.get());
   }
-  if (PyErr_Occurred()) throw_python_error();
-
-  if (reference.option) {
-    return compound_call(line, arguments, url.get(), rdata.get(), filters.get(), reference);
+  line.at(91);
+  Ref compound_results;
+  {
+    ChainLink link(config_file, reference.filepath.get());
+    Ref this_function = lookup_global(kTarvenoxApi);  // as the module now names it
+    compound_results =
+        call(this_function.get(), {controller_ip, username, password, config_dir, reference.filepath.get()});
   }
-  line.at(109);
-  Ref r = post_form(url.get(), rdata.get());
-  line.at(114);
-  return filtered_reply(r.get(), filters.get());
+  return post_per_element(line, compound_results.get(), url.get(), rdata.get(), filters.get(), reference);
 }
 
 }  // namespace
 
-const FunctionDefinition tarvenox_api_function{"tarvenox_api", 71, 5, kLocalNames, tarvenox_api};
+const FunctionDefinition tarvenox_api_function = define_function<tarvenox_api>("tarvenox_api", 71, kLocalNames);
 
 }  // namespace korvalinden

@@ -71,7 +71,7 @@ Constant kPromptKeyword{[] { return names_tuple({&kPrompt}); }};
   throw_python_error();
 }
 
-Ref get_default_config_dir(LineMarker& line, PyObject* const*) {
+Ref get_default_config_dir(LineMarker& line) {
   line.at(118);
   Ref join = os_path_function(kJoin);
   Ref dirname = os_path_function(kDirname);
@@ -158,7 +158,7 @@ void run_config_file(LineMarker& line, const Connection& connection, PyObject* f
   call(process_state.builtins.print.get(), {kNewline});
 }
 
-Ref main_body(LineMarker& line, PyObject* const*) {
+Ref main_body(LineMarker& line) {
   Ref parser = build_parser(line);
   line.at(142);
   Ref args = call_method(parser.get(), kParseArgs);
@@ -204,8 +204,8 @@ Ref main_body(LineMarker& line, PyObject* const*) {
 
 }  // namespace
 
-const FunctionDefinition get_default_config_dir_function{"get_default_config_dir", 117, 0, kDefaultDirLocalNames,
-                                                         get_default_config_dir};
-const FunctionDefinition main_function{"main", 124, 0, kMainLocalNames, main_body};
+const FunctionDefinition get_default_config_dir_function =
+    define_function<get_default_config_dir>("get_default_config_dir", 117, kDefaultDirLocalNames);
+const FunctionDefinition main_function = define_function<main_body>("main", 124, kMainLocalNames);
 
 }  // namespace korvalinden

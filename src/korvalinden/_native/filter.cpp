@@ -207,10 +207,7 @@ Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, P
   return call_filter_results(member.get(), remaining_filters);
 }
 
-Ref filter_results(LineMarker& line, PyObject* const* arguments) {
-  PyObject* results = arguments[0];
-  PyObject* filters = arguments[1];
-
+Ref filter_results(LineMarker& line, PyObject* results, PyObject* filters) {
   line.at(32);
   const Py_ssize_t length = PyObject_Length(filters);
   if (length < 0) throw_python_error();
@@ -232,6 +229,6 @@ Ref filter_results(LineMarker& line, PyObject* const* arguments) {
 
 }  // namespace
 
-const FunctionDefinition filter_results_function{"filter_results", 31, 2, kLocalNames, filter_results};
+const FunctionDefinition filter_results_function = define_function<filter_results>("filter_results", 31, kLocalNames);
 
 }  // namespace korvalinden

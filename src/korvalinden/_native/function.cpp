@@ -79,7 +79,7 @@ Py_ssize_t parameter_index(PyObject* parameter_names, PyObject* key) {
 void bind(const FunctionObject* function, PyObject* const* positional, Py_ssize_t positional_count,
           PyObject* keywords, std::array<Ref, kMaxParameters>& bound) {
   const FunctionDefinition& definition = *function->definition;
-  const Py_ssize_t parameter_count = definition.parameter_count;
+  const auto parameter_count = static_cast<Py_ssize_t>(definition.parameter_count);
   if (keywords == nullptr) {
     if (positional_count != parameter_count) raise_wrong_count(definition, positional_count);
   } else if (positional_count > parameter_count) {
@@ -126,9 +126,9 @@ PyObject* bind_and_run(FunctionObject* function, PyObject* args, PyObject* keywo
   try {
     std::array<Ref, kMaxParameters> bound;  // strong: the body may outlive the caller's hold
     bind(function, &PyTuple_GET_ITEM(args, 0), positional_count, keywords, bound);
-    std::array<PyObject*, kMaxParameters> arguments{};
-    for (size_t i = 0; i < bound.size(); ++i) arguments[i] = bound[i].get();
-    return definition.body(line, arguments.data()).release();
+    Arguments arguments{};
+    for (std::size_t i = 0; i < bound.size(); ++i) arguments[i] = bound[i].get();
+    return definition.body(line, arguments).release();
   } catch (const PythonError&) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
@@ -245,8 +245,10 @@ Ref make_function(const FunctionDefinition& definition) {
   FunctionFields fields{
       .name = name.copy(),
       .module_name = interned(kModuleName),
-      .code = make_code(name.get(), definition.first_line, definition.parameter_count, local_names.get()),
-      .parameter_names = owned_or_throw(PyTuple_GetSlice(local_names.get(), 0, definition.parameter_count)),
+      .code = make_code(name.get(), definition.first_line, static_cast<int>(definition.parameter_count),
+                        local_names.get()),
+      .parameter_names = owned_or_throw(
+          PyTuple_GetSlice(local_names.get(), 0, static_cast<Py_ssize_t>(definition.parameter_count))),
       .globals = Ref::borrow(process_state.module_dict.get()),
       .traceback_name = interned((std::string(kModuleName) + "." + definition.name).c_str()),
   };

@@ -17,11 +17,7 @@ Interned kExit{"exit"};
 // A failed login ends the process with status 1, not 0, so scripts see it.
 Constant kFailureStatus{[] { return owned_or_throw(PyLong_FromLong(1)); }};
 
-Ref get_tarvenox_cid(LineMarker& line, PyObject* const* arguments) {
-  PyObject* controller_ip = arguments[0];
-  PyObject* username = arguments[1];
-  PyObject* password = arguments[2];
-
+Ref get_tarvenox_cid(LineMarker& line, PyObject* controller_ip, PyObject* username, PyObject* password) {
   line.at(17);
   Ref url = controller_api_url(controller_ip);
   line.at(20);
@@ -55,6 +51,7 @@ Ref get_tarvenox_cid(LineMarker& line, PyObject* const* arguments) {
 
 }  // namespace
 
-const FunctionDefinition get_tarvenox_cid_function{"get_tarvenox_cid", 16, 3, kLocalNames, get_tarvenox_cid};
+const FunctionDefinition get_tarvenox_cid_function =
+    define_function<get_tarvenox_cid>("get_tarvenox_cid", 16, kLocalNames);
 
 }  // namespace korvalinden
