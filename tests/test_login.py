@@ -62,8 +62,17 @@ def test_exception_being_handled_is_restored_after_the_handler(kv, fake_requests
         with pytest.raises(UnboundLocalError) as caught:
             kv.get_tarvenox_cid("h", "u", "p")
         assert sys.exc_info()[1] is outer
-    assert str(caught.value) == "local variable 'CID' referenced before assignment"
+    assert str(caught.value) == unbound_local_message("CID")
     assert module_entries(caught.value) == [(ENTRY, 28)]
+
+
+def unbound_local_message(name):
+    """The running interpreter's own words for reading an unbound local variable."""
+    namespace = {}
+    exec(f"def read():\n    {name}\n    {name} = None", namespace)
+    with pytest.raises(UnboundLocalError) as caught:
+        namespace["read"]()
+    return str(caught.value)
 
 
 def test_exceptions_outside_exception_pass_through(kv, fake_requests, capsys):

@@ -150,6 +150,18 @@ class HandlingScope {
 #endif
 };
 
+// UnboundLocalError for reading the local `name` before anything was assigned
+// to it, in the host's own words, which changed in 3.11.
+[[noreturn]] inline void raise_unbound_local(const char* name) {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyErr_Format(PyExc_UnboundLocalError, "cannot access local variable '%s' where it is not associated with a value",
+               name);
+#else
+  PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment", name);
+#endif
+  throw_python_error();
+}
+
 // Takes ownership of a new reference; throws when the call failed.
 inline Ref owned_or_throw(PyObject* new_reference) {
   if (new_reference == nullptr) throw_python_error();
