@@ -28,6 +28,43 @@ Constant kFromSecond{[] {
 
 PyObject* key_error() { return process_state.builtins.key_error.get(); }
 
+// The source lines of the statements, which a traceback entry names.
+namespace lines {
+constexpr int first = 31;
+constexpr int filter_count = 32;     // len(filters)
+constexpr int first_step = 33;       // filters[0]
+constexpr int remaining_steps = 34;  // filters[1:]
+constexpr int split_step = 35;       // the step split at "&", each piece stripped
+// results is a list. Line 38 counts the keys: the length of the module's own
+// list, which cannot fail.
+constexpr int new_list = 37;
+// A compound step: a loop whose header (line 39) also fetches each next
+// element, so the marker goes back to it at the end of every pass.
+constexpr int each_element = 39;
+constexpr int new_element_dict = 40;
+constexpr int append_element_dict = 46;
+constexpr int recurse_after_compound = 47;  // looks up filter_results and calls it
+// A single step: the same loop shape over lines 49 and 50.
+constexpr int each_element_single = 49;
+constexpr int element_value = 50;  // the key, the element's value for it, the append
+constexpr int recurse_after_single = 51;
+// results is a dict. Line 54 counts the keys, as line 38 does.
+constexpr int new_dict = 53;
+constexpr int recurse_after_members = 60;
+constexpr int descend = 66;  // reads the stored member back, and recurses on it
+}  // namespace lines
+
+// The two statements of `try: target[key] = source[key]` and of its
+// `except KeyError: target[key] = "FILTER_NOT_FOUND"` (the `except` line
+// between them, fetching the KeyError, cannot fail).
+struct MemberLines {
+  int lookup;
+  int marker;
+};
+constexpr MemberLines kElementMember{43, 45};  // compound step on a list, per element and key
+constexpr MemberLines kDictMember{57, 59};     // compound step on a dict, per key
+constexpr MemberLines kSingleMember{63, 65};   // single step on a dict: the step as written
+
 // filters[0]
 Ref first_step(PyObject* filters) {
   if (PyList_CheckExact(filters)) return Ref::borrow(PyList_GET_ITEM(filters, 0));
@@ -132,16 +169,16 @@ Member store_member(PyObject* target, PyObject* source, PyObject* key) {
 
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
-void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key, int lookup_line,
-                           int marker_line) {
-  line.at(lookup_line);
+void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key,
+                           MemberLines member_lines) {
+  line.at(member_lines.lookup);
   const Member member = store_member(target, source, key);
   if (member == Member::stored) return;
   // A raised KeyError is the exception being handled while the marker is
   // stored, so an error there takes it as its context.
   std::optional<HandledException> caught;
   if (member == Member::key_error_raised) caught.emplace(line);
-  line.at(marker_line);
+  line.at(member_lines.marker);
   throw_if_failed(PyDict_SetItem(target, key, kNotFound));
 }
 
@@ -151,27 +188,26 @@ Ref call_filter_results(PyObject* results, PyObject* filters) {
 }
 
 Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* remaining_filters) {
-  line.at(37);
+  line.at(lines::new_list);
   Ref new_results = owned_or_throw(PyList_New(0));
-  line.at(38);
-  const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // our own list: nothing else can change it
+  const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // the module's own list: nothing else can change it
   if (key_count > 1) {
-    line.at(39);
+    line.at(lines::each_element);
     for_each_element(results, [&](PyObject* result) {
-      line.at(40);
+      line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
-        copy_member_or_marker(line, new_dict.get(), result, PyList_GET_ITEM(keys, i), 43, 45);
+        copy_member_or_marker(line, new_dict.get(), result, PyList_GET_ITEM(keys, i), kElementMember);
       }
-      line.at(46);
+      line.at(lines::append_element_dict);
       throw_if_failed(PyList_Append(new_results.get(), new_dict.get()));
-      line.at(39);
+      line.at(lines::each_element);
     });
-    line.at(47);
+    line.at(lines::recurse_after_compound);
   } else {
-    line.at(49);
+    line.at(lines::each_element_single);
     for_each_element(results, [&](PyObject* result) {
-      line.at(50);
+      line.at(lines::element_value);
       // The key is taken per element, as split_filters[0]: a step that is no
       // string may split into nothing, and then has no key to take.
       if (key_count == 0) {
@@ -179,45 +215,44 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
         throw_python_error();
       }
       throw_if_failed(PyList_Append(new_results.get(), get_item(result, PyList_GET_ITEM(keys, 0)).get()));
-      line.at(49);
+      line.at(lines::each_element_single);
     });
-    line.at(51);
+    line.at(lines::recurse_after_single);
   }
   return call_filter_results(new_results.get(), remaining_filters);
 }
 
 Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, PyObject* keys,
                 PyObject* remaining_filters) {
-  line.at(53);
+  line.at(lines::new_dict);
   Ref new_results = owned_or_throw(PyDict_New());
-  line.at(54);
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);
   if (key_count > 1) {
     for (Py_ssize_t i = 0; i < key_count; ++i) {
-      copy_member_or_marker(line, new_results.get(), results, PyList_GET_ITEM(keys, i), 57, 59);
+      copy_member_or_marker(line, new_results.get(), results, PyList_GET_ITEM(keys, i), kDictMember);
     }
-    line.at(60);
+    line.at(lines::recurse_after_members);
     return call_filter_results(new_results.get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(line, new_results.get(), results, current_filter, 63, 65);
-  line.at(66);
+  copy_member_or_marker(line, new_results.get(), results, current_filter, kSingleMember);
+  line.at(lines::descend);
   Ref member = get_item(new_results.get(), current_filter);
   return call_filter_results(member.get(), remaining_filters);
 }
 
 Ref filter_results(LineMarker& line, PyObject* results, PyObject* filters) {
-  line.at(32);
+  line.at(lines::filter_count);
   const Py_ssize_t length = PyObject_Length(filters);
   if (length < 0) throw_python_error();
   if (length < 1) return Ref::borrow(results);
 
-  line.at(33);
+  line.at(lines::first_step);
   Ref current_filter = first_step(filters);
-  line.at(34);
+  line.at(lines::remaining_steps);
   Ref remaining_filters = remaining_steps(filters);
-  line.at(35);
+  line.at(lines::split_step);
   Ref split_filters = split_and_strip(current_filter.get(), kKeySeparator);
 
   if (PyList_Check(results)) return filter_list(line, results, split_filters.get(), remaining_filters.get());
@@ -229,6 +264,7 @@ Ref filter_results(LineMarker& line, PyObject* results, PyObject* filters) {
 
 }  // namespace
 
-const FunctionDefinition filter_results_function = define_function<filter_results>("filter_results", 31, kLocalNames);
+const FunctionDefinition filter_results_function =
+    define_function<filter_results>("filter_results", lines::first, kLocalNames);
 
 }  // namespace korvalinden
