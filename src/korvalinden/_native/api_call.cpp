@@ -33,6 +33,42 @@ Interned kResults{"results"};
 // "output(" is 7 characters: the referenced name starts after it.
 constexpr Py_ssize_t kReferenceNameStart = 7;
 
+// The source lines of the statements, which a traceback entry names.
+namespace lines {
+constexpr int first = 71;
+constexpr int url = 72;           // controller_api_url from the address
+constexpr int new_parser = 73;    // configparser.ConfigParser()
+constexpr int read_file = 74;     // open the file and read it into the parser
+constexpr int login = 75;         // get_tarvenox_cid(...), and whatever leaves it
+constexpr int new_rdata = 76;     // {"CID": CID}
+// The filter list is read inside a handler for Exception (lines 79 to 82);
+// what it catches leaves no trace, anything else leaves with its own line.
+constexpr int read_filters = 79;  // config.get("default", "filters")
+constexpr int split_filters = 80;
+constexpr int empty_filters = 82;
+// The loop over the options: its header (line 83) also fetches each next
+// option, so the marker goes back to it at the end of every pass.
+constexpr int each_option = 83;
+constexpr int store_option = 84;
+constexpr int test_reference = 85;  // rdata[option].startswith(...) and .endswith(...)
+// Line 86 sets a flag and line 87 names the option: neither can fail.
+constexpr int reference_name = 88;  // rdata[option][7:len(rdata[option]) - 1]
+constexpr int reference_path = 89;  // os.path.join(config_dir, ...)
+constexpr int run_reference = 91;   // tarvenox_api(...) on the referenced file, and whatever leaves it
+constexpr int new_return = 94;
+constexpr int each_result = 95;     // the loop over the referenced result, as line 83
+constexpr int store_result = 96;
+constexpr int post_result = 97;     // the post; its keyword arguments (line 99) cannot fail
+// compound_object is one dict display over lines 103 and 104: the dict is
+// made with "object" on line 103, the filtered reply is computed on line 104,
+// and "results" is stored back on line 103.
+constexpr int new_object = 103;
+constexpr int filter_result = 104;
+constexpr int append_object = 106;
+constexpr int post = 109;           // the plain post; its keyword arguments (line 111) cannot fail
+constexpr int filter_reply = 114;   // filter_results(r.json(), filters)
+}  // namespace lines
+
 // ---- output-reference chain -----------------------------------------------------
 
 Interned kChainKey{"korvalinden.output_reference_chain"};
@@ -125,18 +161,21 @@ class ChainLink {
 // The filter path of section "default", or an empty list when it cannot be read.
 Ref read_filters(LineMarker& line, PyObject* config) {
   try {
-    line.at(79);
+    line.at(lines::read_filters);
     Ref temp_filters = call_method(config, kGet, {kDefaultSection, kFilters});
-    line.at(80);
+    line.at(lines::split_filters);
     return split_and_strip(temp_filters.get(), kFilterSeparator);
   } catch (const PythonError&) {
     absorb_exception(line);
   }
-  line.at(82);
+  line.at(lines::empty_filters);
   return owned_or_throw(PyList_New(0));
 }
 
-// rdata[option].startswith("output(") and rdata[option].endswith(")")
+// rdata[option].startswith("output(") and rdata[option].endswith(")"). The
+// entry is read back from rdata for each test, and again for the name, rather
+// than the value just stored reused: that is what the statements do. rdata is
+// the call's own dict, so each read gives that same value.
 bool is_output_reference(PyObject* rdata, PyObject* option) {
   if (!is_true(call_method(get_item(rdata, option).get(), kStartswith, {kReferenceStart}).get())) return false;
   return is_true(call_method(get_item(rdata, option).get(), kEndswith, {kReferenceEnd}).get());
@@ -169,28 +208,27 @@ struct OutputReference {
 // last one that reads "output(<file>)" is the output reference.
 OutputReference read_request_data(LineMarker& line, PyObject* config, PyObject* rdata, PyObject* config_dir) {
   OutputReference reference;
-  line.at(83);
+  line.at(lines::each_option);
   Ref options = call_method(config, kOptions, {kTarvenoxSection});
   Ref iterator = owned_or_throw(PyObject_GetIter(options.get()));
   while (Ref option = Ref::steal(PyIter_Next(iterator.get()))) {
-    line.at(84);
+    line.at(lines::store_option);
     Ref value = call_method(config, kGet, {kTarvenoxSection, option.get()});
     throw_if_failed(PyDict_SetItem(rdata, option.get(), value.get()));
-    line.at(85);
+    line.at(lines::test_reference);
     if (is_output_reference(rdata, option.get())) {
-      line.at(87);
       reference.option = option.copy();
-      line.at(88);
+      line.at(lines::reference_name);
       const Py_ssize_t length = PyObject_Length(get_item(rdata, option.get()).get());
       if (length < 0) throw_python_error();
       Ref reference_text = get_item(rdata, option.get());
       Ref compound_config_file =
           owned_or_throw(PySequence_GetSlice(reference_text.get(), kReferenceNameStart, length - 1));
-      line.at(89);
+      line.at(lines::reference_path);
       Ref join = os_path_function(kJoin);
       reference.filepath = call(join.get(), {config_dir, compound_config_file.get()});
     }
-    line.at(83);
+    line.at(lines::each_option);
   }
   if (PyErr_Occurred()) throw_python_error();
   return reference;
@@ -200,25 +238,25 @@ OutputReference read_request_data(LineMarker& line, PyObject* config, PyObject* 
 // reference's option set to the element.
 Ref post_per_element(LineMarker& line, PyObject* compound_results, PyObject* url, PyObject* rdata,
                      PyObject* filters, const OutputReference& reference) {
-  line.at(94);
+  line.at(lines::new_return);
   Ref compound_return = owned_or_throw(PyList_New(0));
-  line.at(95);
+  line.at(lines::each_result);
   refuse_text(compound_results, reference.filepath.get());
   Ref iterator = owned_or_throw(PyObject_GetIter(compound_results));
   while (Ref result = Ref::steal(PyIter_Next(iterator.get()))) {
-    line.at(96);
+    line.at(lines::store_result);
     throw_if_failed(PyDict_SetItem(rdata, reference.option.get(), result.get()));
-    line.at(97);
+    line.at(lines::post_result);
     Ref r = post_form(url, rdata);
-    line.at(103);
+    line.at(lines::new_object);
     Ref compound_object = new_dict({{kObject, result.get()}});
-    line.at(104);
+    line.at(lines::filter_result);
     Ref results = filtered_reply(r.get(), filters);
-    line.at(103);
+    line.at(lines::new_object);
     throw_if_failed(PyDict_SetItem(compound_object.get(), kResults, results.get()));
-    line.at(106);
+    line.at(lines::append_object);
     throw_if_failed(PyList_Append(compound_return.get(), compound_object.get()));
-    line.at(95);
+    line.at(lines::each_result);
   }
   if (PyErr_Occurred()) throw_python_error();
   return compound_return;
@@ -226,27 +264,27 @@ Ref post_per_element(LineMarker& line, PyObject* compound_results, PyObject* url
 
 Ref tarvenox_api(LineMarker& line, PyObject* controller_ip, PyObject* username, PyObject* password,
                  PyObject* config_dir, PyObject* config_file) {
-  line.at(72);
+  line.at(lines::url);
   Ref url = controller_api_url(controller_ip);
-  line.at(73);
+  line.at(lines::new_parser);
   Ref config = new_config_parser();
-  line.at(74);
+  line.at(lines::read_file);
   read_config_file(config.get(), config_file);
-  line.at(75);
+  line.at(lines::login);
   Ref CID = call(lookup_global(kGetTarvenoxCid).get(), {controller_ip, username, password});
-  line.at(76);
+  line.at(lines::new_rdata);
   Ref rdata = new_dict({{kCid, CID.get()}});
 
   Ref filters = read_filters(line, config.get());
   OutputReference reference = read_request_data(line, config.get(), rdata.get(), config_dir);
 
   if (!reference.option) {
-    line.at(109);
+    line.at(lines::post);
     Ref r = post_form(url.get(), rdata.get());
-    line.at(114);
+    line.at(lines::filter_reply);
     return filtered_reply(r.get(), filters.get());
   }
-  line.at(91);
+  line.at(lines::run_reference);
   Ref compound_results;
   {
     ChainLink link(config_file, reference.filepath.get());
@@ -259,6 +297,7 @@ Ref tarvenox_api(LineMarker& line, PyObject* controller_ip, PyObject* username, 
 
 }  // namespace
 
-const FunctionDefinition tarvenox_api_function = define_function<tarvenox_api>("tarvenox_api", 71, kLocalNames);
+const FunctionDefinition tarvenox_api_function =
+    define_function<tarvenox_api>("tarvenox_api", lines::first, kLocalNames);
 
 }  // namespace korvalinden
