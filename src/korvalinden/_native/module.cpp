@@ -114,34 +114,50 @@ void bind_function(PyObject* dict, const FunctionDefinition& definition) {
   throw_if_failed(PyDict_SetItemString(dict, definition.name, function.get()));
 }
 
-// The module's top-level statements, each marking its source line.
-void run_top_level_statements(PyObject* dict, int& line) {
-  line = 2, import_statement(dict, kArgparse, kArgparse);
-  line = 3, import_statement(dict, kConfigparser, kConfigparser);
-  line = 4, import_statement(dict, kGetpass, kGetpass);
-  line = 5, import_statement(dict, kOs, kOs);
-  line = 6, import_statement(dict, kOsPath, kOs);
-  line = 7, import_statement(dict, kPprint, kPprint);
-  line = 8, import_statement(dict, kSys, kSys);
-  line = 10, import_statement(dict, kRequests, kRequests);
+// The source lines that a failed import reports in its traceback entry.
+namespace init_lines {
+constexpr int preparation = 1;  // the steps before the first statement, and `__test__ = {}` at the end
+constexpr int pretty_printer = 12;
+constexpr int disable_warnings = 13;
+// The import statements are on lines 2 to 10, and each function statement
+// reports the function's first line: see run_top_level_statements.
+}  // namespace init_lines
 
-  line = 12;
+// The module's top-level statements, in source order; `line` is set to each
+// statement's source line before it runs.
+void run_top_level_statements(PyObject* dict, int& line) {
+  const struct {
+    int line;
+    const Interned& name;
+    const Interned& bound_as;
+  } imports[] = {
+      {2, kArgparse, kArgparse}, {3, kConfigparser, kConfigparser}, {4, kGetpass, kGetpass}, {5, kOs, kOs},
+      {6, kOsPath, kOs},  // binds the top-level os again
+      {7, kPprint, kPprint},     {8, kSys, kSys},                   {10, kRequests, kRequests},
+  };
+  for (const auto& import : imports) {
+    line = import.line;
+    import_statement(dict, import.name, import.bound_as);
+  }
+
+  line = init_lines::pretty_printer;
   Ref pretty_printer_class = get_attr(lookup_global(kPprint).get(), kPrettyPrinter);
   Ref pp = call_with_keywords(pretty_printer_class.get(), {kPrettyPrinterWidth}, kWidthKeyword);
   throw_if_failed(PyDict_SetItem(dict, kPp, pp.get()));
 
-  line = 13;
+  line = init_lines::disable_warnings;
   Ref packages = get_attr(lookup_global(kRequests).get(), kPackages);
   Ref urllib3 = get_attr(packages.get(), kUrllib3);
   call_method(urllib3.get(), kDisableWarnings);
 
-  line = 16, bind_function(dict, get_tarvenox_cid_function);
-  line = 31, bind_function(dict, filter_results_function);
-  line = 71, bind_function(dict, tarvenox_api_function);
-  line = 117, bind_function(dict, get_default_config_dir_function);
-  line = 124, bind_function(dict, main_function);
+  for (const FunctionDefinition* definition : {&get_tarvenox_cid_function, &filter_results_function,
+                                               &tarvenox_api_function, &get_default_config_dir_function,
+                                               &main_function}) {
+    line = definition->first_line;
+    bind_function(dict, *definition);
+  }
 
-  line = 1;
+  line = init_lines::preparation;
   Ref test_dict = owned_or_throw(PyDict_New());
   throw_if_failed(PyDict_SetItem(dict, kTest, test_dict.get()));
 }
@@ -151,7 +167,7 @@ void initialise(PyObject* module, int& line) {
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (dict == nullptr) throw_python_error();
   process_state.module_dict.set(Ref::borrow(dict));
-  line = 1;
+  line = init_lines::preparation;
   if (!process_state.init_entry_name) {
     process_state.init_entry_name.set(owned_or_throw(PyUnicode_InternFromString(kInitEntryName)));
   }
