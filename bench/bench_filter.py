@@ -509,7 +509,8 @@ def goal_line(case: Case, rows: dict[str, Row]) -> str:
     verdict = "met" if speedup >= case.goal else "MISSED"
     extra = rows["module"].peak - rows["model"].peak
     memory = "met" if extra <= MEMORY_ALLOWANCE else "MISSED"
-    return (f"  ({case.key:<2}) speed-up {speedup:5.2f}x  goal {case.goal:g}x{aim}: {verdict};  "
+    label = f"({case.key})"
+    return (f"  {label:<4} speed-up {speedup:5.2f}x  goal {case.goal:g}x{aim}: {verdict};  "
             f"peak: module - model = {extra:+,} bytes (allowed {MEMORY_ALLOWANCE:,}): {memory}")
 
 
@@ -578,8 +579,11 @@ def run_all_versions(options) -> int:
     if options.peers:
         forwarded.append("--peers")
     outcomes = []
+    environments = version_environments()
+    print("environments: " + (" ".join(python.parent.parent.name for python in environments) or "none")
+          + " (make build-<version> makes another)")
     with tempfile.TemporaryDirectory(prefix="bench-filter-versions-") as directory:
-        for python in version_environments():
+        for python in environments:
             label = python.parent.parent.name
             probe = subprocess.run([str(python), "-c", "import korvalinden.korvalinden"], capture_output=True, check=False)
             if probe.returncode != 0:
