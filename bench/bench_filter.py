@@ -25,9 +25,11 @@ How it measures, and why:
   both implementations alike.
 - Time is the process's CPU time (time.process_time): on a shared machine the wall
   time also counts the moments the process waits for a core.
-- Turns: each turn runs every implementation once, the order rotated by one each
-  turn so that none always follows the other's garbage; the figure is the median of
-  --runs turns. Each result is released outside the timed region.
+- Turns: each turn runs the model and the module once, the order swapped each turn
+  so that neither always follows the other's garbage; the figure the goals judge is
+  the median of --runs turns. The mean is printed beside it: a full collection that
+  falls on one call in three moves the mean and not the median. Each result is
+  released outside the timed region.
 - Fresh process: for each implementation and case a new interpreter imports the
   module and the model, decodes the reply from its JSON text, and times one call
   with the same charging (median of --fresh-runs processes). That is a user's one
@@ -50,8 +52,10 @@ How it measures, and why:
   figure; a module result that differs from the model's exits with status 2.
 - --peers adds jmespath, glom and jq (the `jq` package) with the nearest expression
   for each case; install them into the venv only (`.venv/bin/python -m pip install
-  jmespath glom jq`). Their results are compared with the model's where the
-  semantics agree, and each peer's differences are printed under the table.
+  jmespath glom jq`). Each peer is timed after the model and the module, in turns
+  of its own, so that its garbage does not move the figures the goals judge. Their
+  results are compared with the model's where the semantics agree, and each peer's
+  differences are printed under the table.
 - --all-versions runs this script with every .venv-3.* interpreter that has the
   module installed and ends with a table of the speed-ups per version.
 """
@@ -272,14 +276,20 @@ def rotations(items: list, turns: int):
         yield items[shift:] + items[:shift]
 
 
-def median_times(calls: dict, results, runs: int) -> dict[str, float]:
+@dataclasses.dataclass
+class Times:
+    median: float
+    mean: float
+
+
+def turn_times(calls: dict, results, runs: int) -> dict[str, Times]:
     times = {name: [] for name in calls}
     for order in rotations(list(calls), runs):
         for name in order:
             elapsed, out = timed_call(calls[name], results)
             del out
             times[name].append(elapsed)
-    return {name: statistics.median(values) for name, values in times.items()}
+    return {name: Times(statistics.median(values), statistics.mean(values)) for name, values in times.items()}
 
 
 @dataclasses.dataclass
@@ -443,7 +453,8 @@ def fresh_runs(name: str, case: Case, reply: Path, runs: int) -> Fresh:
 @dataclasses.dataclass
 class Row:
     name: str
-    seconds: float
+    seconds: float  # median of the turns
+    mean_seconds: float
     collections: Collections
     peak: int
     check: str
@@ -453,12 +464,20 @@ class Row:
 def measure_case(case: Case, implementations: list, text: str, reply: Path, options) -> dict[str, Row]:
     calls = {implementation.name: implementation.prepare(case) for implementation in implementations}
     results = json.loads(text)
-    seconds = median_times(calls, results, options.runs)
-    collections = mean_collections(calls, results, options.profile_runs)
+    # The model and the module take turns with each other only; each peer comes
+    # after them in turns of its own, so that a peer's garbage (glom causes
+    # thousands of collections per call) cannot move the figures the goals judge.
+    groups = [["model", "module"]] + [[implementation.name] for implementation in implementations[2:]]
+    times, collections = {}, {}
+    for group in groups:
+        group_calls = {name: calls[name] for name in group}
+        times.update(turn_times(group_calls, results, options.runs))
+        collections.update(mean_collections(group_calls, results, options.profile_runs))
     peaks = {name: traced_peak(call, results) for name, call in calls.items()}
     checks = check_against_model(implementations, calls, case, results)
     del results
-    rows = {name: Row(name, seconds[name], collections[name], peaks[name], checks[name]) for name in calls}
+    rows = {name: Row(name, times[name].median, times[name].mean, collections[name], peaks[name], checks[name])
+            for name in calls}
     for name, row in rows.items():
         row.fresh = fresh_runs(name, case, reply, options.fresh_runs)
     return rows
@@ -473,12 +492,13 @@ def megabytes(count: Optional[float], unit: int = 2**20) -> str:
 
 def print_case(case: Case, rows: dict[str, Row]) -> None:
     print(f"\n({case.key}) {case.title}: filters {case.filters}")
-    print(f"  {'':<9} {'turns ms':>9} {'fresh ms':>9} {'speed-up':>9} {'x module':>9} {'peak MB':>8} "
-          f"{'fresh RSS+ MB':>14}  collections per call (mean): CPU time")
+    print(f"  {'':<9} {'median ms':>9} {'mean ms':>8} {'fresh ms':>9} {'speed-up':>9} {'x module':>9} "
+          f"{'peak MB':>8} {'fresh RSS+ MB':>14}  collections per call (mean): CPU time")
     model, module = rows["model"].seconds, rows["module"].seconds
     for row in rows.values():
         fresh = "-" if row.fresh.seconds is None else f"{row.fresh.seconds * 1e3:.1f}"
-        print(f"  {row.name:<9} {row.seconds * 1e3:9.1f} {fresh:>9} {model / row.seconds:8.2f}x "
+        print(f"  {row.name:<9} {row.seconds * 1e3:9.1f} {row.mean_seconds * 1e3:8.1f} {fresh:>9} "
+              f"{model / row.seconds:8.2f}x "
               f"{row.seconds / module:8.2f}x {megabytes(row.peak):>8} "
               f"{megabytes(row.fresh.resident_growth_kib, 1024):>14}  {row.collections}")
     fresh_model, fresh_module = rows["model"].fresh.seconds, rows["module"].fresh.seconds
@@ -523,8 +543,9 @@ def run_here(options) -> int:
     print(f"CPython {sys.version.split()[0]} ({sys.executable}), {options.records:,} records")
     print(f"load average at start: {' '.join(f'{load:.2f}' for load in os.getloadavg())} "
           f"on {os.cpu_count()} cores")
-    print(f"CPU time per call, including the collection it leaves due; turns: median of {options.runs}, "
-          f"implementations in rotating order; fresh: median of {options.fresh_runs} new processes, one call each")
+    print(f"CPU time per call, including the collection it leaves due; median and mean of {options.runs} turns "
+          f"(model and module in rotating order); fresh: median of {options.fresh_runs} new processes, one call "
+          f"each; speed-up = model median / this median")
     summary, goals, misses, mismatches = {}, [], [], []
     with tempfile.TemporaryDirectory(prefix="bench-filter-") as directory:
         texts = {nested: reply_text(nested, options.records) for nested in (False, True)}
