@@ -3,7 +3,7 @@ pure-Python model of the same steps (tests/filter_model.py), on JSON replies of
 100,000 records decoded by json.loads, as the tool decodes them.
 
     .venv/bin/python bench/bench_filter.py [--records N] [--runs N] [--fresh-runs N]
-                                           [--peers] [--all-versions]
+                                           [--profile-runs N] [--peers] [--all-versions]
 
 How it measures, and why:
 
@@ -20,9 +20,11 @@ How it measures, and why:
   and passes check points the way the caller's next statements would, until the
   interpreter has run it. The interpreter picks the generation itself, which
   gc.collect(0) would not: the collection that comes due after 10^5 new dicts is
-  often one of an older generation, and that is the expensive one. A collection not
+  at times one of an older generation, and that is the expensive one. A collection not
   yet due (at most threshold young objects) is left to the caller's later work, for
   both implementations alike.
+- Each case decodes its reply anew and drops it afterwards, so that only one reply
+  is alive for the collector to walk, as in the tool.
 - Time is the process's CPU time (time.process_time): on a shared machine the wall
   time also counts the moments the process waits for a core.
 - Turns: each turn runs the model and the module once, the order swapped each turn
@@ -42,7 +44,7 @@ How it measures, and why:
 - Collections: one more round of turns (--profile-runs) with a gc.callbacks hook
   counts the collections inside the timed region per generation and their CPU
   time. It is kept apart from the timed turns because the hook costs time at every
-  collection and the model makes a hundred of them per call.
+  collection and the model makes dozens to hundreds of them per call.
 - Goals: speed-up (model time / module time in turns) of at least 3x for (a) and
   (b2), 2x for (b), 2.5x for (c), and no more tracemalloc peak than the model. The
   peak comparison allows the module 4 KiB per call: the goal is about memory that
