@@ -3,7 +3,7 @@ pure-Python model of the same steps (tests/filter_model.py), on JSON replies of
 100,000 records decoded by json.loads, as the tool decodes them.
 
     .venv/bin/python bench/bench_filter.py [--records N] [--runs N] [--fresh-runs N]
-                                           [--profile-runs N] [--peers] [--all-versions]
+                                           [--profile-runs N] [--peers] [--all-versions [VERSION ...]]
 
 How it measures, and why:
 
@@ -58,8 +58,10 @@ How it measures, and why:
   of its own, so that its garbage does not move the figures the goals judge. Their
   results are compared with the model's where the semantics agree, and each peer's
   differences are printed under the table.
-- --all-versions runs this script with every .venv-3.* interpreter that has the
-  module installed and ends with a table of the speed-ups per version.
+- --all-versions [VERSION ...] runs this script with the interpreter of each
+  .venv-VERSION named (every .venv-3.* there is when none is named) and ends with a
+  table of the speed-ups per version; a version without the module counts as a
+  failure, since its goals were not measured.
 """
 
 from __future__ import annotations
@@ -588,12 +590,14 @@ def run_here(options) -> int:
 # ---- every version ---------------------------------------------------------------------
 
 
-def version_environments() -> list[Path]:
-    def version(path: Path) -> tuple:
-        return tuple(int(part) for part in path.parent.parent.name.removeprefix(".venv-").split("."))
-
-    found = [path for path in ROOT.glob(".venv-3.*/bin/python") if path.parent.parent.name[6:].replace(".", "").isdigit()]
-    return sorted(found, key=version)
+def version_environments(requested: list[str]) -> list[tuple[str, Path]]:
+    """The environments .venv-<version> that the Makefile builds: those named, or
+    every one there is."""
+    if requested:
+        return [(version, ROOT / f".venv-{version}" / "bin" / "python") for version in requested]
+    found = {path.parent.parent.name.removeprefix(".venv-"): path for path in ROOT.glob(".venv-3.*/bin/python")}
+    numbered = [version for version in found if version.replace(".", "").isdigit()]
+    return [(version, found[version]) for version in sorted(numbered, key=lambda v: tuple(map(int, v.split("."))))]
 
 
 def run_all_versions(options) -> int:
@@ -602,21 +606,32 @@ def run_all_versions(options) -> int:
     if options.peers:
         forwarded.append("--peers")
     outcomes = []
-    environments = version_environments()
-    print("environments: " + (" ".join(python.parent.parent.name for python in environments) or "none")
-          + " (make build-<version> makes another)")
+    environments = version_environments(options.all_versions)
+    print("versions: " + (" ".join(version for version, _ in environments) or "none"))
     with tempfile.TemporaryDirectory(prefix="bench-filter-versions-") as directory:
-        for python in environments:
-            label = python.parent.parent.name
-            probe = subprocess.run([str(python), "-c", "import korvalinden.korvalinden"], capture_output=True, check=False)
-            if probe.returncode != 0:
-                outcomes.append((label, None, "module not installed (make build-" + label[6:] + ")"))
+        for version, python in environments:
+            label = f".venv-{version}"
+            probe = subprocess.run([str(python), "-c", "import korvalinden.korvalinden"], capture_output=True,
+                                   check=False) if python.exists() else None
+            if probe is None or probe.returncode != 0:
+                outcomes.append((label, None, f"not measured: no module in {label} (make build-{version})"))
                 continue
             print(f"\n===== {label}", flush=True)
             summary = Path(directory) / f"{label}.json"
             code = subprocess.run([str(python), __file__, *forwarded, "--summary", str(summary)], check=False).returncode
             outcomes.append((label, json.loads(summary.read_text()) if summary.exists() else None, code))
     return print_version_summary(outcomes)
+
+
+def short_misses(summary: dict) -> list[str]:
+    misses = []
+    for case in CASES:
+        figures = summary["cases"][case.key]
+        if figures["speedup"] < case.goal:
+            misses.append(f"({case.key}) {figures['speedup']:.2f}x < {case.goal:g}x")
+        if figures["module_peak"] > figures["model_peak"] + MEMORY_ALLOWANCE:
+            misses.append(f"({case.key}) peak {figures['module_peak'] - figures['model_peak']:+,} bytes")
+    return misses + [f"{mismatch} differs from the model" for mismatch in summary["mismatches"]]
 
 
 def print_version_summary(outcomes) -> int:
@@ -629,7 +644,7 @@ def print_version_summary(outcomes) -> int:
             worst = max(worst, 2)  # a version not measured is not a goal met
             continue
         ratios = "".join(f"{summary['cases'][case.key]['speedup']:7.2f}x" for case in CASES)
-        result = "goals met" if code == 0 else f"exit {code}: " + "; ".join(summary["misses"] + summary["mismatches"])
+        result = "goals met" if code == 0 else f"exit {code}: " + "; ".join(short_misses(summary))
         print(f"{summary['python']:<10}{ratios}  {result}")
         worst = max(worst, code)
     if not outcomes:
@@ -645,7 +660,8 @@ def main() -> int:
     parser.add_argument("--fresh-runs", type=int, default=3, help="fresh processes per implementation and case")
     parser.add_argument("--profile-runs", type=int, default=3, help="turns with the collections counted")
     parser.add_argument("--peers", action="store_true", help="add jmespath, glom and jq (not for CI)")
-    parser.add_argument("--all-versions", action="store_true", help="run with every .venv-3.* interpreter")
+    parser.add_argument("--all-versions", nargs="*", metavar="VERSION",
+                        help="run with the .venv-VERSION interpreters named, or with every .venv-3.* there is")
     parser.add_argument("--summary", help=argparse.SUPPRESS)
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--case", help=argparse.SUPPRESS)
@@ -653,7 +669,7 @@ def main() -> int:
     options = parser.parse_args()
     if options.child:
         return child_main(options)
-    if options.all_versions:
+    if options.all_versions is not None:
         return run_all_versions(options)
     return run_here(options)
 
