@@ -196,8 +196,9 @@ def glom_peer() -> Implementation:
         "glom",
         lambda case: lambda results: glom(results, specs[case.key]),
         note="with Coalesce(key, default=marker) per key it gives the marker as the model "
-        "does; a plain key path raises PathAccessError (a LookupError, not KeyError) "
-        "instead; (c) is one spec, not three steps; values are the reply's own objects.",
+        "does (a plain key path raises PathAccessError, a KeyError subclass), but it also gives "
+        "the marker for a record that is no mapping, where the model raises TypeError; (c) is one "
+        "spec, not three steps; values are the reply's own objects.",
     )
 
 
