@@ -1,10 +1,12 @@
-"""Test helpers: traceback inspection, a recording fake of `requests`, and
-running Python in a subprocess."""
+"""Test helpers: traceback inspection, what the tool prompts and prints, a
+recording fake of `requests`, lookups that run code of their own, and running
+Python in a subprocess."""
 
 from __future__ import annotations
 
 import copy
 import os
+import pprint
 import subprocess
 import sys
 import textwrap
@@ -30,6 +32,18 @@ def last_entry(exc: BaseException) -> tuple[str, int]:
     entries = module_entries(exc)
     assert entries, f"no traceback entry of the module in {exc!r}"
     return entries[-1]
+
+
+# -- what the tool prompts and prints ----------------------------------------------
+
+IP_PROMPT = "Enter Tarvenox Controller IP: "
+PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
+
+
+def printed(description, value):
+    """What main prints for one file: its description line, if it has one, then
+    the result 200 columns wide and two empty lines."""
+    return (f"{description}\n" if description is not None else "") + pprint.pformat(value, width=200) + "\n\n\n"
 
 
 # -- a recording fake of `requests` ------------------------------------------------

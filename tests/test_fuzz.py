@@ -25,7 +25,7 @@ from hypothesis.errors import InvalidArgument
 
 import simulated_controller
 from filter_model import filter_results as expected_filter
-from helpers import FakeRequests, module_entries
+from helpers import FakeRequests, module_entries, printed
 from simulated_controller import SITES, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
@@ -506,7 +506,7 @@ class RawJson:
 
 
 def full_reply():
-    return pprint.pformat({"return": True, "results": SITES}, width=200) + "\n\n\n"
+    return printed(None, {"return": True, "results": SITES})
 
 
 LIST = "[tarvenox]\naction = list_sites\n"
