@@ -102,6 +102,36 @@ class FakeRequests:
 # -- lookups that run code of their own --------------------------------------------
 
 
+class DefaultingDict(dict):
+    """A dict whose missing keys answer "default <key>" through __missing__."""
+
+    def __missing__(self, key):
+        return f"default {key}"
+
+
+class MissRaisingDict(dict):
+    """A dict whose __missing__ raises the KeyError itself, from Python code."""
+
+    def __missing__(self, key):
+        raise KeyError(key)
+
+
+class Lookup(dict):
+    """A dict whose every lookup raises a new `error(key)` from Python code,
+    whatever members it holds."""
+
+    def __init__(self, error, **members):
+        super().__init__(**members)
+        self.error = error
+
+    def __getitem__(self, key):
+        raise self.error(key)
+
+
+class MissingKey(KeyError):
+    """A KeyError subclass: a miss all the same where a KeyError is one."""
+
+
 class Colliding:
     """A dict key that hashes like `text` and whose every comparison raises `error`."""
 

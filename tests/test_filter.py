@@ -13,7 +13,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import filter_model
-from helpers import MODULE_NAME, Colliding, Unhashable, module_entries, run_python
+from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Unhashable, module_entries,
+                     run_python)
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -145,21 +146,6 @@ def test_errors_propagate_with_an_entry_per_level(kv, results, filters, error, l
     assert str(caught.value) == message
 
 
-class Lookup(dict):
-    """A dict whose every lookup raises the given exception."""
-
-    def __init__(self, error):
-        super().__init__()
-        self.error = error
-
-    def __getitem__(self, key):
-        raise self.error
-
-
-class MissingKey(KeyError):
-    pass
-
-
 def colliding(error):
     return {Colliding("a", error): 1}
 
@@ -167,16 +153,16 @@ def colliding(error):
 # results, step, what comes back: a value, or (exception, module lines, its __context__ and that one's line)
 LOOKUP_ODDITIES = [
     # a KeyError from a mapping's lookup or from a key's comparison is a miss ...
-    (Lookup(MissingKey("a")), "a&b", {"a": NF, "b": NF}),
-    (Lookup(MissingKey("a")), "a", NF),
-    ([Lookup(MissingKey("a"))], "a&b", [{"a": NF, "b": NF}]),
+    (Lookup(MissingKey), "a&b", {"a": NF, "b": NF}),
+    (Lookup(MissingKey), "a", NF),
+    ([Lookup(MissingKey)], "a&b", [{"a": NF, "b": NF}]),
     (colliding(KeyError), "a&b", {"a": NF, "b": NF}),
     (colliding(KeyError), "a", NF),
     ([colliding(KeyError)], "a&b", [{"a": NF, "b": NF}]),
     # ... any other error is not
-    (Lookup(IndexError("not a key error")), "a&b", (IndexError, [57], None, None)),
-    (Lookup(IndexError("not a key error")), "a", (IndexError, [63], None, None)),
-    ([Lookup(IndexError("not a key error"))], "a&b", (IndexError, [43], None, None)),
+    (Lookup(IndexError), "a&b", (IndexError, [57], None, None)),
+    (Lookup(IndexError), "a", (IndexError, [63], None, None)),
+    ([Lookup(IndexError)], "a&b", (IndexError, [43], None, None)),
     (colliding(IndexError), "a&b", (IndexError, [57], None, None)),
     (colliding(IndexError), "a", (IndexError, [63], None, None)),
     ([colliding(IndexError)], "a&b", (IndexError, [43], None, None)),
@@ -205,7 +191,7 @@ def test_a_lookup_is_an_ordinary_subscription(filter_results, kv, results, step,
 
 def test_single_step_on_a_list_lets_even_a_key_error_subclass_out(filter_results):
     with pytest.raises(MissingKey):
-        filter_results([Lookup(MissingKey("a"))], ["a"])
+        filter_results([Lookup(MissingKey)], ["a"])
 
 
 # -- edge cases -----------------------------------------------------------------------
@@ -219,11 +205,6 @@ def test_no_steps_return_the_input_itself(filter_results, value, filters):
 @pytest.mark.parametrize("value", ["text", NF, 3, 2.5, True, None, ({"a": 1},), b"a", {"a"}])
 def test_steps_on_anything_but_lists_and_dicts_give_none(filter_results, value):
     assert filter_results(value, ["a"]) is None
-
-
-class MissingDict(dict):
-    def __missing__(self, key):
-        return f"default {key}"
 
 
 CASES = [
@@ -248,9 +229,9 @@ CASES = [
     ([{"name": 1, "tier": 2}, {}], ["tier & name"], [{"tier": 2, "name": 1}, {"tier": NF, "name": NF}]),
     ({"name": 1, "tier": 2}, ["tier&missing&name"], {"tier": 2, "missing": NF, "name": 1}),
     # subclasses are walked; their own lookup rules apply; results are plain containers
-    (MissingDict(a=1), ["b"], "default b"),
-    (MissingDict(a=1), ["a&b"], {"a": 1, "b": "default b"}),
-    ([MissingDict(), collections.Counter(a=2)], ["a"], ["default a", 2]),
+    (DefaultingDict(a=1), ["b"], "default b"),
+    (DefaultingDict(a=1), ["a&b"], {"a": 1, "b": "default b"}),
+    ([DefaultingDict(), collections.Counter(a=2)], ["a"], ["default a", 2]),
     (collections.UserList([{"a": 1}]), ["a"], None),
     (type("Items", (list,), {})([{"a": 1}, {"a": 2}]), ["a"], [1, 2]),
     (collections.OrderedDict(a=[{"b": 1}]), ["a", "b&c"], [{"b": 1, "c": NF}]),
