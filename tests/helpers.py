@@ -99,6 +99,55 @@ class FakeRequests:
         return [post for post in self.posts if dict(post["data"]).get("action") != "login"]
 
 
+# -- comparing the module with the model -------------------------------------------
+
+
+def outcome(function, *args):
+    """("value", what the call returned) or ("error", the exception it raised)."""
+    try:
+        return "value", function(*args)
+    except (Exception, SystemExit) as error:  # compared by the caller
+        return "error", error
+
+
+def containers(value, found=None):
+    """The lists and dicts within `value`, itself included, by id."""
+    found = {} if found is None else found
+    if isinstance(value, (list, dict)) and id(value) not in found:
+        found[id(value)] = value
+        for item in value.values() if isinstance(value, dict) else value:
+            containers(item, found)
+    return found
+
+
+def assert_same(got, want, inputs):
+    """Input containers (`inputs`, from containers()) must come back as the very
+    objects; new ones must match in type, order and content."""
+    if id(want) in inputs:
+        assert got is want
+        return
+    assert id(got) not in inputs
+    if isinstance(want, dict):
+        assert type(got) is dict and list(got) == list(want)
+        for key in want:
+            assert_same(got[key], want[key], inputs)
+    elif isinstance(want, list):
+        assert type(got) is list and len(got) == len(want)
+        for got_item, want_item in zip(got, want):
+            assert_same(got_item, want_item, inputs)
+    else:
+        assert type(got) is type(want) and got == want
+
+
+def canon(value):
+    """Comparable form that also sees dict key order and exact container types."""
+    if isinstance(value, dict):
+        return (type(value).__name__, [(key, canon(item)) for key, item in value.items()])
+    if isinstance(value, list):
+        return (type(value).__name__, [canon(item) for item in value])
+    return (type(value).__name__, value)
+
+
 # -- lookups that run code of their own --------------------------------------------
 
 

@@ -13,8 +13,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import filter_model
-from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Unhashable, module_entries,
-                     run_python)
+from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Unhashable, assert_same, canon,
+                     containers, module_entries, outcome, run_python)
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -25,43 +25,6 @@ def filter_results(request, kv):
     """Value-level behaviour is checked on both, which also keeps the model honest
     as the oracle of the property test."""
     return kv.filter_results if request.param == "module" else filter_model.filter_results
-
-
-def canon(value):
-    """Comparable form that also sees dict key order and exact container types."""
-    if isinstance(value, dict):
-        return (type(value).__name__, [(key, canon(item)) for key, item in value.items()])
-    if isinstance(value, list):
-        return (type(value).__name__, [canon(item) for item in value])
-    return (type(value).__name__, value)
-
-
-def containers(value, found=None):
-    found = {} if found is None else found
-    if isinstance(value, (list, dict)) and id(value) not in found:
-        found[id(value)] = value
-        for item in value.values() if isinstance(value, dict) else value:
-            containers(item, found)
-    return found
-
-
-def assert_same(got, want, inputs):
-    """Input containers must come back as the very objects; new ones must match
-    in type, order and content."""
-    if id(want) in inputs:
-        assert got is want
-        return
-    assert id(got) not in inputs
-    if isinstance(want, dict):
-        assert type(got) is dict and list(got) == list(want)
-        for key in want:
-            assert_same(got[key], want[key], inputs)
-    elif isinstance(want, list):
-        assert type(got) is list and len(got) == len(want)
-        for got_item, want_item in zip(got, want):
-            assert_same(got_item, want_item, inputs)
-    else:
-        assert type(got) is type(want) and got == want
 
 
 def reply():
@@ -421,13 +384,6 @@ paths = st.one_of(
     st.text(alphabet="ab& ", min_size=1, max_size=4),
     st.lists(st.one_of(steps, st.sampled_from([None, 1, b"a"])), min_size=1, max_size=3),
 )
-
-
-def outcome(function, results, filters):
-    try:
-        return "value", function(results, filters)
-    except Exception as error:  # noqa: BLE001 (the exception is what we compare)
-        return "error", error
 
 
 @settings(max_examples=2000, deadline=None)

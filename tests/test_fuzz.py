@@ -25,7 +25,7 @@ from hypothesis.errors import InvalidArgument
 
 import simulated_controller
 from filter_model import filter_results as expected_filter
-from helpers import FakeRequests, module_entries, printed
+from helpers import FakeRequests, assert_same, containers, module_entries, outcome, printed
 from simulated_controller import SITES, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
@@ -42,23 +42,6 @@ fuzz = settings(
     derandomize=bool(os.environ.get("CI")),
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-
-def caught(function, *args):
-    try:
-        return "value", function(*args)
-    except (Exception, SystemExit) as error:  # compared by the caller
-        return "error", error
-
-
-def same_objects(got, want):
-    """Equal, and built from the very objects of the input wherever the
-    expectation took one over (identity of the leaves that are containers)."""
-    if isinstance(want, list) and isinstance(got, list):
-        return len(got) == len(want) and all(same_objects(g, w) for g, w in zip(got, want))
-    if isinstance(want, dict) and isinstance(got, dict):
-        return list(got) == list(want) and all(same_objects(got[k], want[k]) for k in want)
-    return got is want or (type(got) is type(want) and got == want)
 
 
 # -- strategies -------------------------------------------------------------------------
@@ -95,12 +78,13 @@ FILTERS = (st.lists(STEP | st.lists(KEYS, max_size=2).map(Pieces), max_size=5)
 @given(reply=JSON, filters=FILTERS)
 def test_filter_matches_the_plain_rendering(kv, reply, filters):
     before = copy.deepcopy(reply)
+    inputs = containers(reply)
     with watchdog():
-        kind, got = caught(kv.filter_results, reply, filters)
-    want_kind, want = caught(expected_filter, reply, filters)
+        kind, got = outcome(kv.filter_results, reply, filters)
+    want_kind, want = outcome(expected_filter, reply, filters)
     assert kind == want_kind, (got, want)
     if kind == "value":
-        assert same_objects(got, want)
+        assert_same(got, want, inputs)
     else:
         assert type(got) is type(want)
     assert reply == before  # the input is left as it was
@@ -200,11 +184,11 @@ def run_both(fake, tool, expectation):
     fake.posts.clear()
     fake.logins = 0
     with watchdog():
-        kind, got = caught(tool)
+        kind, got = outcome(tool)
     tool_posts = list(fake.posts)
     fake.posts.clear()
     fake.logins = 0
-    want_kind, want = caught(expectation)
+    want_kind, want = outcome(expectation)
     assert kind == want_kind, (got, want)
     if kind == "error":
         assert type(got) is type(want), (got, want)
