@@ -10,6 +10,7 @@ import pprint
 import subprocess
 import sys
 import textwrap
+import time
 import traceback
 
 SOURCE_FILE = "src\\korvalinden\\korvalinden.py"
@@ -63,7 +64,12 @@ class FakeRequests:
     """Stands in for the `requests` module: records every post exactly (the data
     copied at call time) and answers from `replies`, keyed by the form field
     "action". A reply may be a value, an exception to raise from json(), or a
-    callable taking the posted data. Logins answer a fresh CID by default."""
+    callable taking the posted data. Logins answer a fresh CID by default.
+
+    For the thread tests, `yielding` lets other threads run before and after
+    every post, as they do while a real request waits for the controller, and
+    a post whose action `hold` names waits at that barrier before it is
+    recorded."""
 
     class exceptions:  # noqa: N801 (mirrors the module's namespace)
         ConnectionError = ConnectionError
@@ -73,9 +79,16 @@ class FakeRequests:
         self.replies: dict = {}
         self.post_error: BaseException | None = None
         self.logins = 0
+        self.yielding = False
+        self.hold: dict = {}
 
     def post(self, *args, **kwargs):
         data = kwargs.get("data")
+        action = data.get("action") if isinstance(data, dict) else None
+        if self.yielding:
+            time.sleep(0)
+        if action in self.hold:
+            self.hold[action].wait()
         self.posts.append(
             {
                 "args": args,
@@ -86,14 +99,19 @@ class FakeRequests:
         )
         if self.post_error is not None:
             raise self.post_error
-        action = data.get("action") if isinstance(data, dict) else None
+        response = FakeResponse(self.reply(action, data))
+        if self.yielding:
+            time.sleep(0)
+        return response
+
+    def reply(self, action, data):
         if action == "login" and "login" not in self.replies:
             self.logins += 1
-            return FakeResponse({"CID": f"cid-{self.logins}"})
+            return {"CID": f"cid-{self.logins}"}
         reply = self.replies.get(action, {"echo": dict(data) if isinstance(data, dict) else data})
         if callable(reply) and not isinstance(reply, BaseException):
             reply = reply(dict(data))
-        return FakeResponse(reply)
+        return reply
 
     def action_posts(self) -> list[dict]:
         return [post for post in self.posts if dict(post["data"]).get("action") != "login"]

@@ -7,8 +7,6 @@ import time
 
 import pytest
 
-from helpers import FakeRequests
-
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
 
@@ -113,32 +111,14 @@ def test_list_changed_while_it_is_filtered(kv, step):
 # -- tarvenox_api ---------------------------------------------------------------------
 
 
-class YieldingRequests(FakeRequests):
-    """The recording fake, letting other threads run around every post as a
-    real request does while it waits for the controller. `hold` maps an
-    action to a barrier that its posts wait at."""
-
-    def __init__(self):
-        super().__init__()
-        self.hold = {}
-        self.replies["login"] = lambda data: {"CID": "cid-" + data["username"]}
-        self.replies["list"] = lambda data: {"results": [f"{data['CID']}-{k}" for k in range(5)]}
-
-    def post(self, *args, **kwargs):
-        time.sleep(0)
-        barrier = self.hold.get(kwargs["data"].get("action"))
-        if barrier is not None:
-            barrier.wait()
-        response = super().post(*args, **kwargs)
-        time.sleep(0)
-        return response
-
-
 @pytest.fixture
-def requests(kv, monkeypatch):
-    fake = YieldingRequests()
-    monkeypatch.setattr(kv, "requests", fake)
-    return fake
+def requests(fake_requests):
+    """The recording fake, letting other threads run around every post. A
+    login's CID names the user, and a listing answers five items under it."""
+    fake_requests.yielding = True
+    fake_requests.replies["login"] = lambda data: {"CID": "cid-" + data["username"]}
+    fake_requests.replies["list"] = lambda data: {"results": [f"{data['CID']}-{k}" for k in range(5)]}
+    return fake_requests
 
 
 FILES = {
