@@ -1,6 +1,6 @@
 """The result filter: the worked examples, error paths with their traceback
 entries, edge cases, the recursion through the module global, and a differential
-property test against the pure-Python model in filter_model.py."""
+property test against the pure-Python model in model.py."""
 
 import builtins
 import collections
@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import filter_model
+import model
 from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Unhashable, assert_same, canon,
                      containers, module_entries, outcome, run_python)
 
@@ -24,7 +24,7 @@ NF = "FILTER_NOT_FOUND"
 def filter_results(request, kv):
     """Value-level behaviour is checked on both, which also keeps the model honest
     as the oracle of the property test."""
-    return kv.filter_results if request.param == "module" else filter_model.filter_results
+    return kv.filter_results if request.param == "module" else model.filter_results
 
 
 def reply():
@@ -104,7 +104,7 @@ def test_errors_propagate_with_an_entry_per_level(kv, results, filters, error, l
     assert caught.value.__context__ is None
     if message is None:
         with pytest.raises(error) as model_caught:
-            filter_model.filter_results(results, filters)
+            model.filter_results(results, filters)
         message = str(model_caught.value)
     assert str(caught.value) == message
 
@@ -392,7 +392,7 @@ def test_module_agrees_with_the_model(kv, results, filters):
     before = copy.deepcopy(results)
     inputs = containers(results)
     got_kind, got = outcome(kv.filter_results, results, filters)
-    want_kind, want = outcome(filter_model.filter_results, results, filters)
+    want_kind, want = outcome(model.filter_results, results, filters)
     assert got_kind == want_kind, (got, want)
     if want_kind == "error":
         assert (type(got), str(got)) == (type(want), str(want))

@@ -3,7 +3,6 @@ produce the expected value or a Python exception, never a crash, a hang or a
 corrupted result."""
 
 import _thread
-import configparser
 import contextlib
 import copy
 import faulthandler
@@ -24,7 +23,7 @@ from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
 import simulated_controller
-from filter_model import filter_results as expected_filter
+import model
 from helpers import FakeRequests, assert_same, containers, module_entries, outcome, printed
 from simulated_controller import SITES, SimulatedController
 
@@ -81,7 +80,7 @@ def test_filter_matches_the_plain_rendering(kv, reply, filters):
     inputs = containers(reply)
     with watchdog():
         kind, got = outcome(kv.filter_results, reply, filters)
-    want_kind, want = outcome(expected_filter, reply, filters)
+    want_kind, want = outcome(model.filter_results, reply, filters)
     assert kind == want_kind, (got, want)
     if kind == "value":
         assert_same(got, want, inputs)
@@ -106,75 +105,7 @@ def watchdog(seconds=HANG_SECONDS):
         timer.cancel()
 
 
-# -- a plain rendering of the API call and the driver, as the expectation ---------------
-
-
-def expected_login(requests, url, username, password):
-    r = requests.post(url, data={"action": "login", "username": username, "password": password}, verify=False)
-    try:
-        return r.json()["CID"]
-    except Exception:
-        print("Login failed")
-        sys.exit(1)
-
-
-def comparable_path(path):
-    try:
-        return os.path.realpath(path)
-    except Exception:
-        return path
-
-
-def expected_api(requests, controller_ip, username, password, config_dir, config_file, chain=()):
-    url = "https://" + controller_ip + "/v1/api"
-    config = configparser.ConfigParser()
-    with open(config_file) as handle:
-        config.read_file(handle)
-    rdata = {"CID": expected_login(requests, url, username, password)}
-    try:
-        filters = [item.strip() for item in config.get("default", "filters").split(",")]
-    except Exception:
-        filters = []
-    reference = None
-    for option in config.options("tarvenox"):
-        rdata[option] = config.get("tarvenox", option)
-        if rdata[option].startswith("output(") and rdata[option].endswith(")"):
-            reference = option, os.path.join(config_dir, rdata[option][7:len(rdata[option]) - 1])
-    if reference is None:
-        r = requests.post(url, data=rdata, verify=False)
-        return expected_filter(r.json(), filters)
-    option, filepath = reference
-    here, there = comparable_path(config_file), comparable_path(filepath)
-    if there == here or there in chain:
-        raise ValueError("output reference cycle")
-    compound_results = expected_api(requests, controller_ip, username, password, config_dir, filepath,
-                                    (*chain, here))
-    if isinstance(compound_results, str):
-        raise ValueError(f"output reference {filepath} gave a text, not a list: {compound_results!r}")
-    compound_return = []
-    for result in compound_results:
-        rdata[option] = result
-        r = requests.post(url, data=rdata, verify=False)
-        compound_return.append({"object": result, "results": expected_filter(r.json(), filters)})
-    return compound_return
-
-
-def expected_main(requests, config_dir, out):
-    expected_login(requests, "https://h/v1/api", "u", "p")
-    for file in os.listdir(config_dir):
-        if not file.endswith(".cfg"):
-            continue
-        filepath = os.path.join(config_dir, file)
-        config = configparser.ConfigParser()
-        with open(filepath) as handle:
-            config.read_file(handle)
-        try:
-            print(config.get("default", "description"), file=out)
-        except Exception:
-            pass
-        result = expected_api(requests, "h", "u", "p", config_dir, filepath)
-        pprint.PrettyPrinter(width=200, stream=out).pprint(result)
-        print("\n", file=out)
+# -- the tool against the model, on the same fake controller -----------------------------
 
 
 def run_both(fake, tool, expectation):
@@ -274,7 +205,7 @@ def test_configuration_files(kv, fake_requests, config_dir, text):
     kind, result = run_both(
         fake_requests,
         lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), path),
-        lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), path),
+        lambda: model.tarvenox_api(fake_requests, "h", "u", "p", str(config_dir), path),
     )
     if kind == "error":
         assert module_entries(result), "a failure without the module's traceback entry"
@@ -313,7 +244,7 @@ def test_controller_replies(kv, fake_requests, config_dir, reply, filters):
         run_both(
             fake_requests,
             lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / file)),
-            lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), str(config_dir / file)),
+            lambda: model.tarvenox_api(fake_requests, "h", "u", "p", str(config_dir), str(config_dir / file)),
         )
 
 
@@ -417,7 +348,7 @@ def test_hostile_requests(kv, config_dir, monkeypatch, mischief):
     kind, _ = run_both(
         hostile,
         lambda: fresh_shared(lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "show.cfg"))),
-        lambda: fresh_shared(lambda: expected_api(hostile, "h", "u", "p", str(config_dir),
+        lambda: fresh_shared(lambda: model.tarvenox_api(hostile, "h", "u", "p", str(config_dir),
                                                   str(config_dir / "show.cfg"))))
     assert kind == "value"
 
@@ -443,7 +374,8 @@ def test_main_on_a_directory(kv, fake_requests, config_dir, monkeypatch, files):
     out, expected = io.StringIO(), io.StringIO()
     monkeypatch.setattr(sys, "stdout", out)
     monkeypatch.setattr(kv, "pp", pprint.PrettyPrinter(width=200, stream=out))
-    kind, result = run_both(fake_requests, kv.main, lambda: expected_main(fake_requests, str(run_dir), expected))
+    kind, result = run_both(fake_requests, kv.main,
+                            lambda: model.main(fake_requests, "h", "u", "p", str(run_dir), expected))
     assert out.getvalue() == expected.getvalue()
     if kind == "error":
         # a clear exception: one that says where in the module it came from
