@@ -1,6 +1,6 @@
 """Test helpers: traceback inspection, what the tool prompts and prints, a
-recording fake of `requests`, lookups that run code of their own, and running
-Python in a subprocess."""
+recording fake of `requests`, comparing the module with the model, lookups that
+run code of their own, writing files, and running Python in a subprocess."""
 
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ import sys
 import textwrap
 import time
 import traceback
+from pathlib import Path
 
 SOURCE_FILE = "src\\korvalinden\\korvalinden.py"
 MODULE_NAME = "korvalinden.korvalinden"
@@ -223,6 +224,23 @@ class Unhashable(str):
 
     def strip(self):
         return self
+
+
+# -- files ----------------------------------------------------------------------------
+
+
+def write_files(directory, files):
+    """Writes {name: content} into `directory`, made if need be: a text, bytes,
+    or None for a subdirectory."""
+    Path(directory).mkdir(parents=True, exist_ok=True)
+    for name, content in files.items():
+        path = Path(directory) / name
+        if content is None:
+            path.mkdir()
+        elif isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content)
 
 
 # -- subprocesses ------------------------------------------------------------------

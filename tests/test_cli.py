@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 import requests
 
-from helpers import IP_PROMPT, PASSWORD_PROMPT, printed
+from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
 from simulated_controller import SITES, SimulatedController, site_details
 
 SIMULATOR = Path(__file__).resolve().parents[1] / "tools" / "simulated_controller.py"
@@ -187,10 +187,8 @@ REHEARSED_FILES = {
 
 
 def test_rehearsal_against_saved_replies(tmp_path):
-    for directory, files in (("replies", SAVED_REPLIES), ("config", REHEARSED_FILES)):
-        (tmp_path / directory).mkdir()
-        for name, text in files.items():
-            (tmp_path / directory / name).write_text(text)
+    write_files(tmp_path / "replies", SAVED_REPLIES)
+    write_files(tmp_path / "config", REHEARSED_FILES)
     stage = subprocess.Popen([sys.executable, str(SIMULATOR), "--replies", str(tmp_path / "replies"),
                               "--address-file", str(tmp_path / "address")],
                              stderr=subprocess.PIPE, text=True, start_new_session=True)

@@ -89,13 +89,6 @@ def driver(kv, monkeypatch, tmp_path):
     return Driver(kv, monkeypatch, tmp_path)
 
 
-@pytest.fixture
-def config_dir(tmp_path):
-    path = tmp_path / "given"
-    path.mkdir()
-    return path
-
-
 def write(directory, name, text):
     (directory / name).write_text(text)
 

@@ -24,7 +24,7 @@ from hypothesis.errors import InvalidArgument
 
 import simulated_controller
 import model
-from helpers import FakeRequests, assert_same, containers, module_entries, outcome, printed
+from helpers import FakeRequests, assert_same, containers, module_entries, outcome, printed, write_files
 from simulated_controller import SITES, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
@@ -186,10 +186,9 @@ CONFIG_TEXT = config_texts()
 
 
 @pytest.fixture
-def config_dir(tmp_path):
-    for name, text in POOL.items():
-        (tmp_path / name).write_text(text)
-    return tmp_path
+def config_dir(config_dir):
+    write_files(config_dir, POOL)
+    return config_dir
 
 
 def write(path, text):
@@ -367,8 +366,7 @@ def test_main_on_a_directory(kv, fake_requests, config_dir, monkeypatch, files):
         old.unlink()
     for name, text in files.items():
         write(str(run_dir / name), text.replace("f.cfg", name))
-    for name in POOL:
-        (run_dir / name).write_text(POOL[name])
+    write_files(run_dir, POOL)
     monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--username", "u", "--password", "p",
                                       "--config_dir", str(run_dir)])
     out, expected = io.StringIO(), io.StringIO()
@@ -520,13 +518,7 @@ def bad_input_runs(tmp_path_factory):
             started = {}
             for row, (files, command, _) in BAD_INPUT.items():
                 directory = tmp_path_factory.mktemp("bad")
-                for name, content in files.items():
-                    if content is None:
-                        (directory / name).mkdir()
-                    elif isinstance(content, bytes):
-                        (directory / name).write_bytes(content)
-                    else:
-                        (directory / name).write_text(content)
+                write_files(directory, files)
                 started[row] = subprocess.Popen(
                     command(controller.address, str(directory), port), stdin=subprocess.DEVNULL,
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)

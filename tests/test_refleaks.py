@@ -15,7 +15,7 @@ import types
 
 import pytest
 
-from helpers import Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable
+from helpers import Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable, write_files
 
 ROUNDS = 150
 WARM_UP = 20
@@ -122,14 +122,10 @@ def env(kv, fake_requests, tmp_path, monkeypatch):
     """The module with the recording fake, a configuration directory, and
     output sent nowhere. Replies are made anew per post around `payload`,
     objects that persist so that they can be watched."""
-    for name, text in CONFIGS.items():
-        (tmp_path / name).write_text(text)
-    (tmp_path / "undecodable.cfg").write_bytes(b"[tarvenox]\naction = \xff\xfe\n")
+    write_files(tmp_path, {**CONFIGS, "undecodable.cfg": b"[tarvenox]\naction = \xff\xfe\n"})
     run_dir = tmp_path / "run"
-    run_dir.mkdir()
-    for name in ("list.cfg", "show.cfg"):
-        (run_dir / name).write_text(CONFIGS[name])
-    (run_dir / "notes.txt").write_text("not a configuration file")
+    write_files(run_dir, {"list.cfg": CONFIGS["list.cfg"], "show.cfg": CONFIGS["show.cfg"],
+                          "notes.txt": "not a configuration file"})
 
     payload = [fresh("site1"), fresh("site2")]
     fake_requests.replies.update({

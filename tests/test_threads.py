@@ -8,7 +8,7 @@ import time
 import pytest
 
 import model
-from helpers import FakeRequests
+from helpers import FakeRequests, write_files
 
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
@@ -137,10 +137,9 @@ FILES = {
 
 
 @pytest.fixture
-def config_dir(tmp_path):
-    for name, text in FILES.items():
-        (tmp_path / name).write_text(text)
-    return str(tmp_path)
+def config_dir(config_dir):
+    write_files(config_dir, FILES)
+    return str(config_dir)
 
 
 def alone(requests, config_dir, user, name):
