@@ -1,5 +1,5 @@
-"""Shared fixtures: the module, a recording fake of `requests` and the
-simulated controller over real HTTPS."""
+"""Shared fixtures: the module, a recording fake of `requests`, a configuration
+directory and the simulated controller over real HTTPS."""
 
 from __future__ import annotations
 
@@ -28,6 +28,15 @@ def fake_requests(kv, monkeypatch):
     fake = FakeRequests()
     monkeypatch.setattr(kv, "requests", fake)
     return fake
+
+
+@pytest.fixture
+def config_dir(tmp_path):
+    """An empty configuration directory. A test module whose tests share some
+    files overrides it with one that writes them."""
+    path = tmp_path / "config"
+    path.mkdir()
+    return path
 
 
 @pytest.fixture(scope="session")

@@ -1,14 +1,18 @@
-"""Test helpers: traceback inspection, a recording fake of `requests`, and
-running Python in a subprocess."""
+"""Test helpers: traceback inspection, what the tool prompts and prints, a
+recording fake of `requests`, comparing the module with the model, lookups that
+run code of their own, writing files, and running Python in a subprocess."""
 
 from __future__ import annotations
 
 import copy
 import os
+import pprint
 import subprocess
 import sys
 import textwrap
+import time
 import traceback
+from pathlib import Path
 
 SOURCE_FILE = "src\\korvalinden\\korvalinden.py"
 MODULE_NAME = "korvalinden.korvalinden"
@@ -32,6 +36,18 @@ def last_entry(exc: BaseException) -> tuple[str, int]:
     return entries[-1]
 
 
+# -- what the tool prompts and prints ----------------------------------------------
+
+IP_PROMPT = "Enter Tarvenox Controller IP: "
+PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
+
+
+def printed(description, value):
+    """What main prints for one file: its description line, if it has one, then
+    the result 200 columns wide and two empty lines."""
+    return (f"{description}\n" if description is not None else "") + pprint.pformat(value, width=200) + "\n\n\n"
+
+
 # -- a recording fake of `requests` ------------------------------------------------
 
 
@@ -49,7 +65,12 @@ class FakeRequests:
     """Stands in for the `requests` module: records every post exactly (the data
     copied at call time) and answers from `replies`, keyed by the form field
     "action". A reply may be a value, an exception to raise from json(), or a
-    callable taking the posted data. Logins answer a fresh CID by default."""
+    callable taking the posted data. Logins answer a fresh CID by default.
+
+    For the thread tests, `yielding` lets other threads run before and after
+    every post, as they do while a real request waits for the controller, and
+    a post whose action `hold` names waits at that barrier before it is
+    recorded."""
 
     class exceptions:  # noqa: N801 (mirrors the module's namespace)
         ConnectionError = ConnectionError
@@ -59,9 +80,16 @@ class FakeRequests:
         self.replies: dict = {}
         self.post_error: BaseException | None = None
         self.logins = 0
+        self.yielding = False
+        self.hold: dict = {}
 
     def post(self, *args, **kwargs):
         data = kwargs.get("data")
+        action = data.get("action") if isinstance(data, dict) else None
+        if self.yielding:
+            time.sleep(0)
+        if action in self.hold:
+            self.hold[action].wait()
         self.posts.append(
             {
                 "args": args,
@@ -72,20 +100,104 @@ class FakeRequests:
         )
         if self.post_error is not None:
             raise self.post_error
-        action = data.get("action") if isinstance(data, dict) else None
+        response = FakeResponse(self.reply(action, data))
+        if self.yielding:
+            time.sleep(0)
+        return response
+
+    def reply(self, action, data):
         if action == "login" and "login" not in self.replies:
             self.logins += 1
-            return FakeResponse({"CID": f"cid-{self.logins}"})
+            return {"CID": f"cid-{self.logins}"}
         reply = self.replies.get(action, {"echo": dict(data) if isinstance(data, dict) else data})
         if callable(reply) and not isinstance(reply, BaseException):
             reply = reply(dict(data))
-        return FakeResponse(reply)
+        return reply
 
     def action_posts(self) -> list[dict]:
         return [post for post in self.posts if dict(post["data"]).get("action") != "login"]
 
 
+# -- comparing the module with the model -------------------------------------------
+
+
+def outcome(function, *args):
+    """("value", what the call returned) or ("error", the exception it raised)."""
+    try:
+        return "value", function(*args)
+    except (Exception, SystemExit) as error:  # compared by the caller
+        return "error", error
+
+
+def containers(value, found=None):
+    """The lists and dicts within `value`, itself included, by id."""
+    found = {} if found is None else found
+    if isinstance(value, (list, dict)) and id(value) not in found:
+        found[id(value)] = value
+        for item in value.values() if isinstance(value, dict) else value:
+            containers(item, found)
+    return found
+
+
+def assert_same(got, want, inputs):
+    """Input containers (`inputs`, from containers()) must come back as the very
+    objects; new ones must match in type, order and content."""
+    if id(want) in inputs:
+        assert got is want
+        return
+    assert id(got) not in inputs
+    if isinstance(want, dict):
+        assert type(got) is dict and list(got) == list(want)
+        for key in want:
+            assert_same(got[key], want[key], inputs)
+    elif isinstance(want, list):
+        assert type(got) is list and len(got) == len(want)
+        for got_item, want_item in zip(got, want):
+            assert_same(got_item, want_item, inputs)
+    else:
+        assert type(got) is type(want) and got == want
+
+
+def canon(value):
+    """Comparable form that also sees dict key order and exact container types."""
+    if isinstance(value, dict):
+        return (type(value).__name__, [(key, canon(item)) for key, item in value.items()])
+    if isinstance(value, list):
+        return (type(value).__name__, [canon(item) for item in value])
+    return (type(value).__name__, value)
+
+
 # -- lookups that run code of their own --------------------------------------------
+
+
+class DefaultingDict(dict):
+    """A dict whose missing keys answer "default <key>" through __missing__."""
+
+    def __missing__(self, key):
+        return f"default {key}"
+
+
+class MissRaisingDict(dict):
+    """A dict whose __missing__ raises the KeyError itself, from Python code."""
+
+    def __missing__(self, key):
+        raise KeyError(key)
+
+
+class Lookup(dict):
+    """A dict whose every lookup raises a new `error(key)` from Python code,
+    whatever members it holds."""
+
+    def __init__(self, error, **members):
+        super().__init__(**members)
+        self.error = error
+
+    def __getitem__(self, key):
+        raise self.error(key)
+
+
+class MissingKey(KeyError):
+    """A KeyError subclass: a miss all the same where a KeyError is one."""
 
 
 class Colliding:
@@ -112,6 +224,23 @@ class Unhashable(str):
 
     def strip(self):
         return self
+
+
+# -- files ----------------------------------------------------------------------------
+
+
+def write_files(directory, files):
+    """Writes {name: content} into `directory`, made if need be: a text, bytes,
+    or None for a subdirectory."""
+    Path(directory).mkdir(parents=True, exist_ok=True)
+    for name, content in files.items():
+        path = Path(directory) / name
+        if content is None:
+            path.mkdir()
+        elif isinstance(content, bytes):
+            path.write_bytes(content)
+        else:
+            path.write_text(content)
 
 
 # -- subprocesses ------------------------------------------------------------------

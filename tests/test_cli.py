@@ -4,7 +4,6 @@ over HTTPS."""
 
 import contextlib
 import os
-import pprint
 import shutil
 import signal
 import socket
@@ -16,11 +15,10 @@ from pathlib import Path
 import pytest
 import requests
 
+from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
 from simulated_controller import SITES, SimulatedController, site_details
 
 SIMULATOR = Path(__file__).resolve().parents[1] / "tools" / "simulated_controller.py"
-IP_PROMPT = "Enter Tarvenox Controller IP: "
-PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
     "python-m": [sys.executable, "-m", "korvalinden"],
@@ -49,10 +47,6 @@ def wait_until_asleep(process):
     while stat.read_text().rsplit(")", 1)[1].split()[0] != "S":
         assert time.monotonic() < deadline, "the tool never went to sleep"
         time.sleep(0.01)
-
-
-def printed(description, value):
-    return f"{description}\n" + pprint.pformat(value, width=200) + "\n\n\n"
 
 
 @pytest.fixture(scope="module")
@@ -193,10 +187,8 @@ REHEARSED_FILES = {
 
 
 def test_rehearsal_against_saved_replies(tmp_path):
-    for directory, files in (("replies", SAVED_REPLIES), ("config", REHEARSED_FILES)):
-        (tmp_path / directory).mkdir()
-        for name, text in files.items():
-            (tmp_path / directory / name).write_text(text)
+    write_files(tmp_path / "replies", SAVED_REPLIES)
+    write_files(tmp_path / "config", REHEARSED_FILES)
     stage = subprocess.Popen([sys.executable, str(SIMULATOR), "--replies", str(tmp_path / "replies"),
                               "--address-file", str(tmp_path / "address")],
                              stderr=subprocess.PIPE, text=True, start_new_session=True)

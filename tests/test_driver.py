@@ -14,12 +14,10 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import MODULE_NAME, module_entries
+from helpers import IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, module_entries, printed
 
 MAIN = f"{MODULE_NAME}.main"
 DEFAULT_DIR = f"{MODULE_NAME}.get_default_config_dir"
-IP_PROMPT = "Enter Tarvenox Controller IP: "
-PASSWORD_PROMPT = "Enter Tarvenox Controller Password: "
 PLAIN_FILE = "[tarvenox]\naction = list_sites\n"
 
 
@@ -91,20 +89,8 @@ def driver(kv, monkeypatch, tmp_path):
     return Driver(kv, monkeypatch, tmp_path)
 
 
-@pytest.fixture
-def config_dir(tmp_path):
-    path = tmp_path / "given"
-    path.mkdir()
-    return path
-
-
 def write(directory, name, text):
     (directory / name).write_text(text)
-
-
-def printed(description, value):
-    """What main prints for one file."""
-    return (f"{description}\n" if description is not None else "") + pprint.pformat(value, width=200) + "\n\n\n"
 
 
 # -- the default configuration directory ---------------------------------------------

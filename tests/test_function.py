@@ -128,7 +128,7 @@ def test_calls_honour_the_recursion_limit(kv, monkeypatch):
 DEPTH = """
 import os, sys, tempfile
 import korvalinden.korvalinden as kv
-import filter_model
+import model
 from helpers import FakeRequests
 
 def deepest(filter_results):
@@ -158,7 +158,7 @@ def chain_runs(length):
 
 kv.requests = FakeRequests()
 limit = sys.getrecursionlimit()
-print(deepest(kv.filter_results), deepest(filter_model.filter_results))
+print(deepest(kv.filter_results), deepest(model.filter_results))
 print(chain_runs(limit * 9 // 10), chain_runs(limit + 10))
 """
 

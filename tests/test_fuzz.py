@@ -3,7 +3,6 @@ produce the expected value or a Python exception, never a crash, a hang or a
 corrupted result."""
 
 import _thread
-import configparser
 import contextlib
 import copy
 import faulthandler
@@ -23,9 +22,9 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
+import model
 import simulated_controller
-from filter_model import filter_results as expected_filter
-from helpers import FakeRequests, module_entries
+from helpers import FakeRequests, assert_same, canon, containers, module_entries, outcome, printed, write_files
 from simulated_controller import SITES, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
@@ -42,23 +41,6 @@ fuzz = settings(
     derandomize=bool(os.environ.get("CI")),
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow, HealthCheck.data_too_large],
 )
-
-
-def caught(function, *args):
-    try:
-        return "value", function(*args)
-    except (Exception, SystemExit) as error:  # compared by the caller
-        return "error", error
-
-
-def same_objects(got, want):
-    """Equal, and built from the very objects of the input wherever the
-    expectation took one over (identity of the leaves that are containers)."""
-    if isinstance(want, list) and isinstance(got, list):
-        return len(got) == len(want) and all(same_objects(g, w) for g, w in zip(got, want))
-    if isinstance(want, dict) and isinstance(got, dict):
-        return list(got) == list(want) and all(same_objects(got[k], want[k]) for k in want)
-    return got is want or (type(got) is type(want) and got == want)
 
 
 # -- strategies -------------------------------------------------------------------------
@@ -91,19 +73,61 @@ FILTERS = (st.lists(STEP | st.lists(KEYS, max_size=2).map(Pieces), max_size=5)
            | st.tuples(STEP, STEP) | STEP)
 
 
-@fuzz
-@given(reply=JSON, filters=FILTERS)
-def test_filter_matches_the_plain_rendering(kv, reply, filters):
-    before = copy.deepcopy(reply)
-    with watchdog():
-        kind, got = caught(kv.filter_results, reply, filters)
-    want_kind, want = caught(expected_filter, reply, filters)
-    assert kind == want_kind, (got, want)
-    if kind == "value":
-        assert same_objects(got, want)
-    else:
-        assert type(got) is type(want)
-    assert reply == before  # the input is left as it was
+# Replies over a few keys that differ only by blanks, so that lookups hit and
+# miss about equally and stripping decides, with paths of such steps as lists,
+# tuples, one text, or with steps that are no strings.
+NEAR_KEYS = ["a", "b", " a", "a ", ""]
+NEAR_PIECES = NEAR_KEYS + [" b ", "\ta", "c"]
+NEAR_LEAVES = st.one_of(st.none(), st.booleans(), st.integers(-2, 2), st.sampled_from(NEAR_KEYS + [MARK, "x"]))
+
+
+def near_dicts(inner):
+    # Pairs over the small key set: cheaper to draw than unique keys, and
+    # repeats are common.
+    return st.lists(st.tuples(st.sampled_from(NEAR_KEYS), inner), max_size=3).map(dict)
+
+
+NEAR_REPLIES = st.recursive(
+    NEAR_LEAVES,
+    lambda inner: st.one_of(st.lists(inner, max_size=4), near_dicts(inner), st.lists(near_dicts(inner), max_size=4)),
+    max_leaves=10,
+)
+NEAR_STEP = st.one_of(
+    st.sampled_from(NEAR_PIECES),
+    st.lists(st.sampled_from(NEAR_PIECES), min_size=2, max_size=3).map("&".join),
+    st.sampled_from(["&", "a&", "&a", " "]),
+)
+NEAR_PATHS = st.one_of(
+    st.lists(NEAR_STEP, min_size=1, max_size=4),
+    st.lists(NEAR_STEP, min_size=1, max_size=4).map(tuple),
+    st.text(alphabet="ab& ", min_size=1, max_size=4),
+    st.lists(st.one_of(NEAR_STEP, st.sampled_from([None, 1, b"a"])), min_size=1, max_size=3),
+)
+
+
+# Each kind of input with its own number of examples: the near keys need many
+# to reach their corners, and are cheap; any JSON takes the fuzzing budget.
+@pytest.mark.parametrize("replies, paths, examples", [(NEAR_REPLIES, NEAR_PATHS, 2000), (JSON, FILTERS, EXAMPLES)],
+                         ids=["near-keys", "any-json"])
+def test_filter_agrees_with_the_model(kv, replies, paths, examples):
+    @settings(fuzz, max_examples=examples)
+    @given(reply=replies, filters=paths)
+    def agrees(reply, filters):
+        before = copy.deepcopy(reply)
+        inputs = containers(reply)
+        kind, got = outcome(kv.filter_results, reply, filters)
+        want_kind, want = outcome(model.filter_results, reply, filters)
+        assert kind == want_kind, (got, want)
+        if kind == "value":
+            assert_same(got, want, inputs)
+        else:
+            assert (type(got), str(got)) == (type(want), str(want))
+        assert canon(reply) == canon(before)  # the input is left as it was
+
+    # One watchdog for the whole run: a filter call takes well under a
+    # millisecond, and a watchdog per call would double the run's time.
+    with watchdog(HANG_SECONDS + examples // 10):
+        agrees()
 
 
 @contextlib.contextmanager
@@ -122,75 +146,7 @@ def watchdog(seconds=HANG_SECONDS):
         timer.cancel()
 
 
-# -- a plain rendering of the API call and the driver, as the expectation ---------------
-
-
-def expected_login(requests, url, username, password):
-    r = requests.post(url, data={"action": "login", "username": username, "password": password}, verify=False)
-    try:
-        return r.json()["CID"]
-    except Exception:
-        print("Login failed")
-        sys.exit(1)
-
-
-def comparable_path(path):
-    try:
-        return os.path.realpath(path)
-    except Exception:
-        return path
-
-
-def expected_api(requests, controller_ip, username, password, config_dir, config_file, chain=()):
-    url = "https://" + controller_ip + "/v1/api"
-    config = configparser.ConfigParser()
-    with open(config_file) as handle:
-        config.read_file(handle)
-    rdata = {"CID": expected_login(requests, url, username, password)}
-    try:
-        filters = [item.strip() for item in config.get("default", "filters").split(",")]
-    except Exception:
-        filters = []
-    reference = None
-    for option in config.options("tarvenox"):
-        rdata[option] = config.get("tarvenox", option)
-        if rdata[option].startswith("output(") and rdata[option].endswith(")"):
-            reference = option, os.path.join(config_dir, rdata[option][7:len(rdata[option]) - 1])
-    if reference is None:
-        r = requests.post(url, data=rdata, verify=False)
-        return expected_filter(r.json(), filters)
-    option, filepath = reference
-    here, there = comparable_path(config_file), comparable_path(filepath)
-    if there == here or there in chain:
-        raise ValueError("output reference cycle")
-    compound_results = expected_api(requests, controller_ip, username, password, config_dir, filepath,
-                                    (*chain, here))
-    if isinstance(compound_results, str):
-        raise ValueError(f"output reference {filepath} gave a text, not a list: {compound_results!r}")
-    compound_return = []
-    for result in compound_results:
-        rdata[option] = result
-        r = requests.post(url, data=rdata, verify=False)
-        compound_return.append({"object": result, "results": expected_filter(r.json(), filters)})
-    return compound_return
-
-
-def expected_main(requests, config_dir, out):
-    expected_login(requests, "https://h/v1/api", "u", "p")
-    for file in os.listdir(config_dir):
-        if not file.endswith(".cfg"):
-            continue
-        filepath = os.path.join(config_dir, file)
-        config = configparser.ConfigParser()
-        with open(filepath) as handle:
-            config.read_file(handle)
-        try:
-            print(config.get("default", "description"), file=out)
-        except Exception:
-            pass
-        result = expected_api(requests, "h", "u", "p", config_dir, filepath)
-        pprint.PrettyPrinter(width=200, stream=out).pprint(result)
-        print("\n", file=out)
+# -- the tool against the model, on the same fake controller -----------------------------
 
 
 def run_both(fake, tool, expectation):
@@ -200,11 +156,11 @@ def run_both(fake, tool, expectation):
     fake.posts.clear()
     fake.logins = 0
     with watchdog():
-        kind, got = caught(tool)
+        kind, got = outcome(tool)
     tool_posts = list(fake.posts)
     fake.posts.clear()
     fake.logins = 0
-    want_kind, want = caught(expectation)
+    want_kind, want = outcome(expectation)
     assert kind == want_kind, (got, want)
     if kind == "error":
         assert type(got) is type(want), (got, want)
@@ -271,10 +227,9 @@ CONFIG_TEXT = config_texts()
 
 
 @pytest.fixture
-def config_dir(tmp_path):
-    for name, text in POOL.items():
-        (tmp_path / name).write_text(text)
-    return tmp_path
+def config_dir(config_dir):
+    write_files(config_dir, POOL)
+    return config_dir
 
 
 def write(path, text):
@@ -290,7 +245,7 @@ def test_configuration_files(kv, fake_requests, config_dir, text):
     kind, result = run_both(
         fake_requests,
         lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), path),
-        lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), path),
+        lambda: model.tarvenox_api(fake_requests, "h", "u", "p", str(config_dir), path),
     )
     if kind == "error":
         assert module_entries(result), "a failure without the module's traceback entry"
@@ -329,7 +284,7 @@ def test_controller_replies(kv, fake_requests, config_dir, reply, filters):
         run_both(
             fake_requests,
             lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / file)),
-            lambda: expected_api(fake_requests, "h", "u", "p", str(config_dir), str(config_dir / file)),
+            lambda: model.tarvenox_api(fake_requests, "h", "u", "p", str(config_dir), str(config_dir / file)),
         )
 
 
@@ -433,7 +388,7 @@ def test_hostile_requests(kv, config_dir, monkeypatch, mischief):
     kind, _ = run_both(
         hostile,
         lambda: fresh_shared(lambda: kv.tarvenox_api("h", "u", "p", str(config_dir), str(config_dir / "show.cfg"))),
-        lambda: fresh_shared(lambda: expected_api(hostile, "h", "u", "p", str(config_dir),
+        lambda: fresh_shared(lambda: model.tarvenox_api(hostile, "h", "u", "p", str(config_dir),
                                                   str(config_dir / "show.cfg"))))
     assert kind == "value"
 
@@ -452,14 +407,14 @@ def test_main_on_a_directory(kv, fake_requests, config_dir, monkeypatch, files):
         old.unlink()
     for name, text in files.items():
         write(str(run_dir / name), text.replace("f.cfg", name))
-    for name in POOL:
-        (run_dir / name).write_text(POOL[name])
+    write_files(run_dir, POOL)
     monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--username", "u", "--password", "p",
                                       "--config_dir", str(run_dir)])
     out, expected = io.StringIO(), io.StringIO()
     monkeypatch.setattr(sys, "stdout", out)
     monkeypatch.setattr(kv, "pp", pprint.PrettyPrinter(width=200, stream=out))
-    kind, result = run_both(fake_requests, kv.main, lambda: expected_main(fake_requests, str(run_dir), expected))
+    kind, result = run_both(fake_requests, kv.main,
+                            lambda: model.main(fake_requests, "h", "u", "p", str(run_dir), expected))
     assert out.getvalue() == expected.getvalue()
     if kind == "error":
         # a clear exception: one that says where in the module it came from
@@ -506,7 +461,7 @@ class RawJson:
 
 
 def full_reply():
-    return pprint.pformat({"return": True, "results": SITES}, width=200) + "\n\n\n"
+    return printed(None, {"return": True, "results": SITES})
 
 
 LIST = "[tarvenox]\naction = list_sites\n"
@@ -604,13 +559,7 @@ def bad_input_runs(tmp_path_factory):
             started = {}
             for row, (files, command, _) in BAD_INPUT.items():
                 directory = tmp_path_factory.mktemp("bad")
-                for name, content in files.items():
-                    if content is None:
-                        (directory / name).mkdir()
-                    elif isinstance(content, bytes):
-                        (directory / name).write_bytes(content)
-                    else:
-                        (directory / name).write_text(content)
+                write_files(directory, files)
                 started[row] = subprocess.Popen(
                     command(controller.address, str(directory), port), stdin=subprocess.DEVNULL,
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)

@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import MODULE_NAME, module_entries, run_python
+from helpers import MODULE_NAME, DefaultingDict, module_entries, run_python
 
 ENTRY = f"{MODULE_NAME}.get_tarvenox_cid"
 
@@ -23,14 +23,9 @@ def test_cid_is_returned_unchanged(kv, fake_requests, reply):
     assert kv.get_tarvenox_cid("h", "u", "p") is reply["CID"]
 
 
-class DictWithMissing(dict):
-    def __missing__(self, key):
-        return f"default for {key}"
-
-
 def test_reply_that_is_not_a_plain_dict_is_subscripted_normally(kv, fake_requests):
-    fake_requests.replies["login"] = DictWithMissing()
-    assert kv.get_tarvenox_cid("h", "u", "p") == "default for CID"
+    fake_requests.replies["login"] = DefaultingDict()
+    assert kv.get_tarvenox_cid("h", "u", "p") == "default CID"
 
 
 @pytest.mark.parametrize(

@@ -15,7 +15,7 @@ import types
 
 import pytest
 
-from helpers import Colliding, Unhashable
+from helpers import Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable, write_files
 
 ROUNDS = 150
 WARM_UP = 20
@@ -122,14 +122,10 @@ def env(kv, fake_requests, tmp_path, monkeypatch):
     """The module with the recording fake, a configuration directory, and
     output sent nowhere. Replies are made anew per post around `payload`,
     objects that persist so that they can be watched."""
-    for name, text in CONFIGS.items():
-        (tmp_path / name).write_text(text)
-    (tmp_path / "undecodable.cfg").write_bytes(b"[tarvenox]\naction = \xff\xfe\n")
+    write_files(tmp_path, {**CONFIGS, "undecodable.cfg": b"[tarvenox]\naction = \xff\xfe\n"})
     run_dir = tmp_path / "run"
-    run_dir.mkdir()
-    for name in ("list.cfg", "show.cfg"):
-        (run_dir / name).write_text(CONFIGS[name])
-    (run_dir / "notes.txt").write_text("not a configuration file")
+    write_files(run_dir, {"list.cfg": CONFIGS["list.cfg"], "show.cfg": CONFIGS["show.cfg"],
+                          "notes.txt": "not a configuration file"})
 
     payload = [fresh("site1"), fresh("site2")]
     fake_requests.replies.update({
@@ -169,11 +165,6 @@ def login_reply(make):
     return lambda env: env.fake.replies.update(login=lambda data: make())
 
 
-class DictWithMissing(dict):
-    def __missing__(self, key):
-        raise KeyError(key)
-
-
 H = ("10.0.0.1", "admin", "pw")
 CLIENT_CASES = [
     # id, function, arguments ("@name": a file of the configuration directory), expected error, setup
@@ -181,7 +172,7 @@ CLIENT_CASES = [
     ("login-no-CID", "get_tarvenox_cid", H, SystemExit, login_reply(lambda: {"return": False})),
     ("login-not-JSON", "get_tarvenox_cid", H, SystemExit, login_reply(lambda: ValueError("Expecting value"))),
     ("login-array", "get_tarvenox_cid", H, SystemExit, login_reply(lambda: ["CID"])),
-    ("login-missing", "get_tarvenox_cid", H, SystemExit, login_reply(DictWithMissing)),
+    ("login-missing", "get_tarvenox_cid", H, SystemExit, login_reply(MissRaisingDict)),
     ("login-interrupt", "get_tarvenox_cid", H, KeyboardInterrupt, login_reply(KeyboardInterrupt)),
     ("login-post-raises", "get_tarvenox_cid", H, ConnectionError, fresh_post_error),
     ("login-no-requests", "get_tarvenox_cid", H, NameError, lambda env: env.patch.delattr(env.kv, "requests")),
@@ -289,17 +280,6 @@ def reply():
     return {"total": int("123456789012"), "results": [a, b]}
 
 
-class KeyErrorSubclass(KeyError):
-    pass
-
-
-class Sparse(dict):
-    """Every lookup misses with a KeyError subclass, through Python code."""
-
-    def __getitem__(self, key):
-        raise KeyErrorSubclass(key)
-
-
 def endless():
     looped = {}
     looped["a"] = looped
@@ -312,7 +292,7 @@ FILTER_CASES = [
         [], ["results"], ["results", "name"], ["results", "name & tier"], ["results", "name&tags", "tags"],
         ["total&results&missing"], ["missing"], ["missing", "name"], ("results", " name &tier&"), "total",
         collections.UserList(["results", "name"])]],
-    (lambda: [Sparse(a=1), Sparse()], ["a & b"], None),
+    (lambda: [Lookup(MissingKey, a=1), Lookup(MissingKey)], ["a & b"], None),
     (lambda: [{Colliding("a", KeyError): 1}], ["a & b"], None),
     (lambda: [{}], [Unhashable("a & b")], KeyError),
     (lambda: {"a": 1}, None, TypeError),
@@ -322,7 +302,7 @@ FILTER_CASES = [
     (lambda: [{"a": 1}, {}], ["a"], KeyError),
     (lambda: [{"a": 1}, "text"], ["a&b"], TypeError),
     (lambda: [{"a": "text"}], ["a", "b"], TypeError),
-    (lambda: [Sparse(a=1)], ["a"], KeyErrorSubclass),
+    (lambda: [Lookup(MissingKey, a=1)], ["a"], MissingKey),
     (endless, ["a"] * (2 * sys.getrecursionlimit()), RecursionError),
 ]
 

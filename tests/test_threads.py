@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from helpers import FakeRequests
+import model
+from helpers import FakeRequests, write_files
 
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
@@ -113,32 +114,14 @@ def test_list_changed_while_it_is_filtered(kv, step):
 # -- tarvenox_api ---------------------------------------------------------------------
 
 
-class YieldingRequests(FakeRequests):
-    """The recording fake, letting other threads run around every post as a
-    real request does while it waits for the controller. `hold` maps an
-    action to a barrier that its posts wait at."""
-
-    def __init__(self):
-        super().__init__()
-        self.hold = {}
-        self.replies["login"] = lambda data: {"CID": "cid-" + data["username"]}
-        self.replies["list"] = lambda data: {"results": [f"{data['CID']}-{k}" for k in range(5)]}
-
-    def post(self, *args, **kwargs):
-        time.sleep(0)
-        barrier = self.hold.get(kwargs["data"].get("action"))
-        if barrier is not None:
-            barrier.wait()
-        response = super().post(*args, **kwargs)
-        time.sleep(0)
-        return response
-
-
 @pytest.fixture
-def requests(kv, monkeypatch):
-    fake = YieldingRequests()
-    monkeypatch.setattr(kv, "requests", fake)
-    return fake
+def requests(fake_requests):
+    """The recording fake, letting other threads run around every post. A
+    login's CID names the user, and a listing answers five items under it."""
+    fake_requests.yielding = True
+    fake_requests.replies["login"] = lambda data: {"CID": "cid-" + data["username"]}
+    fake_requests.replies["list"] = lambda data: {"results": [f"{data['CID']}-{k}" for k in range(5)]}
+    return fake_requests
 
 
 FILES = {
@@ -154,40 +137,32 @@ FILES = {
 
 
 @pytest.fixture
-def config_dir(tmp_path):
-    for name, text in FILES.items():
-        (tmp_path / name).write_text(text)
-    return str(tmp_path)
+def config_dir(config_dir):
+    write_files(config_dir, FILES)
+    return str(config_dir)
 
 
-def shown(user):
-    cid = f"cid-{user}"
-    return [{"object": f"{cid}-{k}", "results": {"CID": cid, "action": "show", "site": f"{cid}-{k}"}}
-            for k in range(5)]
+def alone(requests, config_dir, user, name):
+    """What the call gives on one thread alone: the model's, against a fake of
+    its own that answers as `requests` does."""
+    own = FakeRequests()
+    own.replies = dict(requests.replies)
+    return model.tarvenox_api(own, "h", user, "p", config_dir, f"{config_dir}/{name}")
 
 
 def test_threads_calling_the_api_at_once_get_their_own_results(kv, requests, config_dir):
     def work(index):
         user = f"user{index}"
+        shown = alone(requests, config_dir, user, "show.cfg")
         for _ in range(10):
             assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/list.cfg") == [
                 f"cid-{user}-{k}" for k in range(5)]
-            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/show.cfg") == shown(user)
+            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/show.cfg") == shown
         return user
 
     assert run_threads(work) == [f"user{index}" for index in range(THREADS)]
     # list.cfg: login, post; show.cfg: login, list.cfg's two, one post per element
     assert len(requests.posts) == THREADS * 10 * (2 + 3 + 5)
-
-
-def chain_result(top, user):
-    """What pair.cfg (over c.cfg) or a.cfg (over b.cfg over c.cfg) returns
-    when c.cfg answers ["x"]."""
-    cid = f"cid-{user}"
-    element = "x"
-    for action in ("b", "a") if top == "a.cfg" else ("pair",):
-        element = {"object": element, "results": {"echo": {"CID": cid, "action": action, "item": element}}}
-    return [element]
 
 
 @pytest.mark.parametrize("top", ["pair.cfg", "a.cfg"])
@@ -200,17 +175,18 @@ def test_same_chain_on_two_threads_at_once(kv, requests, config_dir, top):
     def work(index):
         return kv.tarvenox_api("h", f"user{index}", "p", config_dir, f"{config_dir}/{top}")
 
-    assert run_threads(work, count=2) == [chain_result(top, "user0"), chain_result(top, "user1")]
+    assert run_threads(work, count=2) == [alone(requests, config_dir, f"user{index}", top) for index in range(2)]
 
 
 def test_a_cycle_on_one_thread_leaves_the_others_alone(kv, requests, config_dir):
     def work(index):
         user = f"user{index}"
+        shown = alone(requests, config_dir, user, "show.cfg")
         for _ in range(10):
             if index % 2:
                 with pytest.raises(ValueError, match="^output reference cycle: "):
                     kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/loop_a.cfg")
-            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/show.cfg") == shown(user)
+            assert kv.tarvenox_api("h", user, "p", config_dir, f"{config_dir}/show.cfg") == shown
         return index
 
     assert run_threads(work) == list(range(THREADS))
