@@ -1,5 +1,5 @@
 """Benchmark of filter_results as a user meets it: the extension module against the
-pure-Python model of the same steps (tests/filter_model.py), on JSON replies of
+pure-Python model of the same steps (tests/model.py), on JSON replies of
 100,000 records decoded by json.loads, as the tool decodes them.
 
     .venv/bin/python bench/bench_filter.py [--records N] [--runs N] [--fresh-runs N]
@@ -83,9 +83,9 @@ from typing import Callable, Optional
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 
-import filter_model  # noqa: E402
+from model import NOT_FOUND, filter_results as model_filter_results  # noqa: E402
 
-MARKER = filter_model.NOT_FOUND
+MARKER = NOT_FOUND
 MEMORY_ALLOWANCE = 4096  # bytes per call; see the docstring
 
 
@@ -154,7 +154,7 @@ def core_implementations() -> list[Implementation]:
     import korvalinden.korvalinden as kv
 
     return [
-        Implementation("model", lambda case: lambda results: filter_model.filter_results(results, case.filters)),
+        Implementation("model", lambda case: lambda results: model_filter_results(results, case.filters)),
         Implementation("module", lambda case: lambda results: kv.filter_results(results, case.filters)),
     ]
 
