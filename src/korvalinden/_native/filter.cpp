@@ -4,6 +4,8 @@
 // element; on a dict it selects members. Missing members of compound steps (and
 // of a single step on a dict) become the marker "FILTER_NOT_FOUND"; that miss
 // is tested, not thrown, because replies with sparse records make it common.
+#include <algorithm>
+#include <array>
 #include <optional>
 
 #include "function.hpp"
@@ -85,34 +87,82 @@ Ref remaining_steps(PyObject* filters) {
   return owned_or_throw(mapping->mp_subscript(filters, kFromSecond));
 }
 
-// How many records ahead an exact list is prefetched while it is walked.
-constexpr Py_ssize_t kPrefetchDistance = 16;
+// The records of a decoded reply lie apart in the heap, so the hardware cannot
+// guess where the walk goes next, and each lookup would wait for the record,
+// then for its key table, then for the value it finds. So the walk asks ahead,
+// in three stages, each using what the stage before brought in: the record
+// three distances ahead, its key table two ahead, and one ahead the values of
+// the step's keys. Those are found by position: PyDict_Next's cursor where the
+// first record holds each key, carried to the next records, which in one reply
+// share their shape; in a record of another shape it finds another member.
+// These are hints only: a prefetch never faults, nothing found here is used
+// for the result (the lookups do that), and PyDict_Next, the only function
+// called, reads within the dict and runs no code of the caller's.
+class RecordPrefetcher {
+ public:
+  RecordPrefetcher(PyObject* list, PyObject* keys) : list_(list), keys_(keys) {}
 
-// The records of a decoded reply lie apart in the heap, with their strings
-// between them, so the hardware cannot guess where the walk goes next, and
-// each lookup would wait for the record and then for its key table. So the
-// walk asks ahead, in two stages: the record two distances ahead, and the key
-// table of the record one distance ahead, whose address is by then at hand.
-// These are hints only: a prefetch never faults, nothing is read from the key
-// table here, and the list is read within its current size.
-void prefetch_ahead(PyObject* list, Py_ssize_t index) {
-  const Py_ssize_t size = PyList_GET_SIZE(list);
-  if (index + 2 * kPrefetchDistance < size) __builtin_prefetch(PyList_GET_ITEM(list, index + 2 * kPrefetchDistance));
-  if (index + kPrefetchDistance >= size) return;
-  PyObject* record = PyList_GET_ITEM(list, index + kPrefetchDistance);
-  if (!PyDict_CheckExact(record)) return;
-  const char* key_table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(record)->ma_keys);
-  for (int line = 0; line < 3; ++line) __builtin_prefetch(key_table + 64 * line);  // a small record's table
-}
+  void ahead(Py_ssize_t index) {
+    const Py_ssize_t size = PyList_GET_SIZE(list_);  // read each time: a lookup may have shrunk the list
+    if (index + 3 * kDistance < size) __builtin_prefetch(PyList_GET_ITEM(list_, index + 3 * kDistance));
+    if (index + 2 * kDistance < size) prefetch_key_table(PyList_GET_ITEM(list_, index + 2 * kDistance));
+    if (index + kDistance < size) prefetch_values(PyList_GET_ITEM(list_, index + kDistance));
+  }
+
+ private:
+  static void prefetch_key_table(PyObject* record) {
+    if (!PyDict_CheckExact(record)) return;
+    const char* key_table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(record)->ma_keys);
+    for (int line = 0; line < 3; ++line) __builtin_prefetch(key_table + 64 * line);  // a small record's table
+  }
+
+  void prefetch_values(PyObject* record) {
+    if (!PyDict_CheckExact(record)) return;
+    if (!positions_learned_) learn_positions(record);
+    for (Py_ssize_t position : positions_) {
+      if (position < 0) continue;
+      PyObject *key, *value;  // borrowed
+      if (PyDict_Next(record, &position, &key, &value)) __builtin_prefetch(value);
+    }
+  }
+
+  // Where each key stands in this record, as PyDict_Next counts; -1 where the
+  // record lacks it. Only exact str keys are compared, which runs no code.
+  void learn_positions(PyObject* record) {
+    positions_learned_ = true;
+    const Py_ssize_t key_count = std::min<Py_ssize_t>(PyList_GET_SIZE(keys_), kMaxKeys);
+    for (Py_ssize_t i = 0; i < key_count; ++i) {
+      PyObject* wanted = PyList_GET_ITEM(keys_, i);
+      if (!PyUnicode_CheckExact(wanted)) continue;
+      Py_ssize_t position = 0, before = 0;
+      PyObject *key, *value;  // borrowed
+      while (PyDict_Next(record, &position, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, wanted) == 0) {
+          positions_[i] = before;
+          break;
+        }
+        before = position;
+      }
+    }
+  }
+
+  static constexpr Py_ssize_t kDistance = 16;  // records between the stages; measured, not derived
+  static constexpr Py_ssize_t kMaxKeys = 8;
+  PyObject* list_;  // borrowed from the caller
+  PyObject* keys_;  // borrowed from the caller
+  bool positions_learned_ = false;
+  std::array<Py_ssize_t, kMaxKeys> positions_ = {-1, -1, -1, -1, -1, -1, -1, -1};
+};
 
 // Calls `visit(element)` for each element of `results` (a list or subclass),
 // with the host's iteration protocol; an exact list is walked by index, which
 // is what its iterator does.
 template <class Visit>
-void for_each_element(PyObject* results, Visit visit) {
+void for_each_element(PyObject* results, PyObject* keys, Visit visit) {
   if (PyList_CheckExact(results)) {
+    RecordPrefetcher prefetcher(results, keys);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
-      prefetch_ahead(results, i);
+      prefetcher.ahead(i);
       Ref element = Ref::borrow(PyList_GET_ITEM(results, i));  // held: a lookup may run code that shrinks the list
       visit(element.get());
     }
@@ -193,7 +243,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // the module's own list: nothing else can change it
   if (key_count > 1) {
     line.at(lines::each_element);
-    for_each_element(results, [&](PyObject* result) {
+    for_each_element(results, keys, [&](PyObject* result) {
       line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
@@ -206,7 +256,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
     line.at(lines::recurse_after_compound);
   } else {
     line.at(lines::each_element_single);
-    for_each_element(results, [&](PyObject* result) {
+    for_each_element(results, keys, [&](PyObject* result) {
       line.at(lines::element_value);
       // The key is taken per element, as split_filters[0]: a step that is no
       // string may split into nothing, and then has no key to take.
