@@ -71,8 +71,10 @@ class ProcessRef {
 };
 
 // ---- what differs between CPython versions ----------------------------------
-// The version tests of the module live here and in the recursion count below;
-// the bodies never look at the version.
+// The bodies never look at the version. The tests live here, down to the
+// recursion count, and in three places bound to one object each: the module's
+// slots (module.cpp), an empty code object's bytecode (traceback.cpp) and the
+// readiness of a str (text.cpp).
 
 // Holds the pending exception aside for its lifetime and restores it after.
 class PendingException {
