@@ -173,28 +173,19 @@ void for_each_element(PyObject* results, PyObject* keys, Visit visit) {
   if (PyErr_Occurred()) throw_python_error();
 }
 
-// A new dict, made while the cyclic garbage collector is held off.
+// A new dict for one element of a walked list, made without setting off a
+// collection.
 //
 // A compound step over a long list makes one dict per element, and each one
-// counts towards the collector's next run. Left alone, the collector runs
-// every few hundred elements and walks everything young, the growing result
+// counts towards the collector's next run. Left alone, the collector would run
+// every few hundred elements and walk everything young, the growing result
 // included; once the new dicts hold dicts (nested members are the common
-// case), they survive into the oldest generation and set off full
-// collections that cost far more than the step itself. Held off here, the
-// collector runs once, after the step, on its first allocation.
-//
-// Why it is safe: the collector is off only across PyDict_New, which runs no
-// Python code and never lets go of the GIL, so no other thread and no code of
-// the caller's sees it off; lookups, which may run the caller's code, run with
-// the collector exactly as the caller left it, and a gc.disable() made there
-// stays in force. Nothing is untracked: every object is collected as usual.
-// The state before comes back also when the allocation fails.
+// case), they survive into the oldest generation and set off full collections
+// that cost far more than the step itself. So the collector runs once, after
+// the step, when Python code next allocates. See allocate_without_collection
+// for why holding it off is safe.
 Ref new_dict_without_collection() {
-  const int was_enabled = PyGC_Disable();
-  Ref dict = Ref::steal(PyDict_New());
-  if (was_enabled) PyGC_Enable();
-  if (!dict) throw_python_error();
-  return dict;
+  return allocate_without_collection([] { return PyDict_New(); });
 }
 
 enum class Member { stored, missing, key_error_raised };
