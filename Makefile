@@ -49,20 +49,22 @@ versions:
 
 # ---- environments --------------------------------------------------------------
 
+# $(call make_venv,directory,version): a new environment of that version with
+# the project's development packages.
+define make_venv
+	@test -n "$(call interpreter,$(2))" || { echo "CPython $(2) not found (python$(2) or pyenv)" >&2; exit 1; }
+	rm -rf $(1)
+	$(call interpreter,$(2)) -m venv $(1)
+	$(1)/bin/python -m pip $(PIP_FLAGS) install --upgrade pip
+	$(1)/bin/python -m pip $(PIP_FLAGS) install -r requirements-dev.txt
+	touch $(1)/.ready
+endef
+
 .venv-%/.ready: requirements-dev.txt
-	@test -n "$(call interpreter,$*)" || { echo "CPython $* not found (python$* or pyenv)" >&2; exit 1; }
-	rm -rf .venv-$*
-	$(call interpreter,$*) -m venv .venv-$*
-	.venv-$*/bin/python -m pip $(PIP_FLAGS) install --upgrade pip
-	.venv-$*/bin/python -m pip $(PIP_FLAGS) install -r requirements-dev.txt
-	touch $@
+	$(call make_venv,.venv-$*,$*)
 
 .venv-asan-%/.ready: requirements-dev.txt
-	rm -rf .venv-asan-$*
-	$(call interpreter,$*) -m venv .venv-asan-$*
-	.venv-asan-$*/bin/python -m pip $(PIP_FLAGS) install --upgrade pip
-	.venv-asan-$*/bin/python -m pip $(PIP_FLAGS) install -r requirements-dev.txt
-	touch $@
+	$(call make_venv,.venv-asan-$*,$*)
 
 # ---- build ---------------------------------------------------------------------
 

@@ -211,6 +211,7 @@ def jq_peer() -> Implementation:
         "b2": "[.[] | {name, tags, site_id}]",
         "c": "[.results[].node | {name, zone, site_id}]",
     }
+
     def prepare(case):
         program = jq.compile(expressions[case.key])
         return lambda results: program.input_value(results).first()
@@ -619,7 +620,8 @@ def run_all_versions(options) -> int:
                 continue
             print(f"\n===== {label}", flush=True)
             summary = Path(directory) / f"{label}.json"
-            code = subprocess.run([str(python), __file__, *forwarded, "--summary", str(summary)], check=False).returncode
+            command = [str(python), __file__, *forwarded, "--summary", str(summary)]
+            code = subprocess.run(command, check=False).returncode
             outcomes.append((label, json.loads(summary.read_text()) if summary.exists() else None, code))
     return print_version_summary(outcomes)
 
