@@ -87,26 +87,80 @@ Ref remaining_steps(PyObject* filters) {
   return owned_or_throw(mapping->mp_subscript(filters, kFromSecond));
 }
 
+// What the first record of a walked list tells about the rest, which in one
+// reply share its shape: for each key of the step, the record's own key object
+// equal to it, and where the record holds it as PyDict_Next counts. Only exact
+// str keys are compared, which runs no code of the caller's.
+//
+// Lookups in exact dicts use the record's key object: the dict finds it by
+// identity, without comparing the characters, and an equal str finds exactly
+// what the step's own key would. What is stored and reported stays the step's
+// own key.
+class RecordShape {
+ public:
+  static constexpr Py_ssize_t kMaxKeys = 8;
+
+  RecordShape(PyObject* results, PyObject* keys) : keys_(keys) {
+    positions_.fill(-1);
+    if (!PyList_CheckExact(results) || PyList_GET_SIZE(results) == 0) return;
+    PyObject* first = PyList_GET_ITEM(results, 0);
+    if (!PyDict_CheckExact(first)) return;
+    const Py_ssize_t key_count = std::min<Py_ssize_t>(PyList_GET_SIZE(keys), kMaxKeys);
+    for (Py_ssize_t i = 0; i < key_count; ++i) learn(first, i);
+  }
+
+  // The object to look a key up with in an exact dict.
+  PyObject* lookup_key(Py_ssize_t index) const {
+    if (index < kMaxKeys && record_keys_[index]) return record_keys_[index].get();
+    return PyList_GET_ITEM(keys_, index);
+  }
+
+  const std::array<Py_ssize_t, kMaxKeys>& positions() const { return positions_; }
+
+ private:
+  void learn(PyObject* record, Py_ssize_t index) {
+    PyObject* wanted = PyList_GET_ITEM(keys_, index);
+    if (!PyUnicode_CheckExact(wanted)) return;
+    Py_ssize_t position = 0, before = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(record, &position, &key, &value)) {
+      if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, wanted) == 0) {
+        positions_[index] = before;
+        record_keys_[index] = Ref::borrow(key);  // held: a lookup may run code that changes the record
+        return;
+      }
+      before = position;
+    }
+  }
+
+  PyObject* keys_;  // borrowed from the caller
+  std::array<Py_ssize_t, kMaxKeys> positions_;
+  std::array<Ref, kMaxKeys> record_keys_;
+};
+
 // The records of a decoded reply lie apart in the heap, so the hardware cannot
 // guess where the walk goes next, and each lookup would wait for the record,
-// then for its key table, then for the value it finds. So the walk asks ahead,
-// in three stages, each using what the stage before brought in: the record
-// three distances ahead, its key table two ahead, and one ahead the values of
-// the step's keys. Those are found by position: PyDict_Next's cursor where the
-// first record holds each key, carried to the next records, which in one reply
-// share their shape; in a record of another shape it finds another member.
+// then for its key table, then for the values it finds. So the walk asks ahead,
+// in stages, each using what the stage before brought in: the record three
+// distances ahead, its key table two ahead, and, for a step of several keys, one
+// ahead the values of the step's keys. Those are found by position: PyDict_Next's
+// cursor at the places the first record holds the keys; in a record of another
+// shape it finds another member. A single key's values are left to the
+// hardware, which keeps up with one stream of them: there the cursor costs more
+// than it saves (measured).
 // These are hints only: a prefetch never faults, nothing found here is used
 // for the result (the lookups do that), and PyDict_Next, the only function
 // called, reads within the dict and runs no code of the caller's.
 class RecordPrefetcher {
  public:
-  RecordPrefetcher(PyObject* list, PyObject* keys) : list_(list), keys_(keys) {}
+  RecordPrefetcher(PyObject* list, const RecordShape& shape, bool several_keys)
+      : list_(list), shape_(shape), several_keys_(several_keys) {}
 
   void ahead(Py_ssize_t index) {
     const Py_ssize_t size = PyList_GET_SIZE(list_);  // read each time: a lookup may have shrunk the list
     if (index + 3 * kDistance < size) __builtin_prefetch(PyList_GET_ITEM(list_, index + 3 * kDistance));
     if (index + 2 * kDistance < size) prefetch_key_table(PyList_GET_ITEM(list_, index + 2 * kDistance));
-    if (index + kDistance < size) prefetch_values(PyList_GET_ITEM(list_, index + kDistance));
+    if (several_keys_ && index + kDistance < size) prefetch_values(PyList_GET_ITEM(list_, index + kDistance));
   }
 
  private:
@@ -116,51 +170,61 @@ class RecordPrefetcher {
     for (int line = 0; line < 2; ++line) __builtin_prefetch(key_table + 64 * line);  // a small record's table
   }
 
-  void prefetch_values(PyObject* record) {
+  void prefetch_values(PyObject* record) const {
     if (!PyDict_CheckExact(record)) return;
-    if (!positions_learned_) learn_positions(record);
-    for (Py_ssize_t position : positions_) {
+    for (Py_ssize_t position : shape_.positions()) {
       if (position < 0) continue;
       PyObject *key, *value;  // borrowed
       if (PyDict_Next(record, &position, &key, &value)) __builtin_prefetch(value);
     }
   }
 
-  // Where each key stands in this record, as PyDict_Next counts; -1 where the
-  // record lacks it. Only exact str keys are compared, which runs no code.
-  void learn_positions(PyObject* record) {
-    positions_learned_ = true;
-    const Py_ssize_t key_count = std::min<Py_ssize_t>(PyList_GET_SIZE(keys_), kMaxKeys);
-    for (Py_ssize_t i = 0; i < key_count; ++i) {
-      PyObject* wanted = PyList_GET_ITEM(keys_, i);
-      if (!PyUnicode_CheckExact(wanted)) continue;
-      Py_ssize_t position = 0, before = 0;
-      PyObject *key, *value;  // borrowed
-      while (PyDict_Next(record, &position, &key, &value)) {
-        if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, wanted) == 0) {
-          positions_[i] = before;
-          break;
-        }
-        before = position;
-      }
-    }
-  }
-
   static constexpr Py_ssize_t kDistance = 16;  // records between the stages; measured, not derived
-  static constexpr Py_ssize_t kMaxKeys = 8;
   PyObject* list_;  // borrowed from the caller
-  PyObject* keys_;  // borrowed from the caller
-  bool positions_learned_ = false;
-  std::array<Py_ssize_t, kMaxKeys> positions_ = {-1, -1, -1, -1, -1, -1, -1, -1};
+  const RecordShape& shape_;
+  bool several_keys_;
 };
 
-// Calls `visit(element)` for each element of `results` (a list or subclass),
-// with the host's iteration protocol; an exact list is walked by index, which
-// is what its iterator does.
+// The result of a step over a list: one item per element, appended in order.
+// For an exact list the result is made as long as the list at the start and
+// filled in place, which saves growing it step by step. Until it is full it
+// holds empty slots, so it stays away from the collector, the one way code of
+// the caller's could reach it (gc.get_objects); while it is away, what it holds
+// counts as referenced from outside, so nothing is collected early.
+class ResultList {
+ public:
+  explicit ResultList(PyObject* results)
+      : list_(owned_or_throw(PyList_New(PyList_CheckExact(results) ? PyList_GET_SIZE(results) : 0))) {
+    PyObject_GC_UnTrack(list_.get());
+  }
+
+  void append(PyObject* item) {
+    if (count_ < PyList_GET_SIZE(list_.get())) {
+      PyList_SET_ITEM(list_.get(), count_, Py_NewRef(item));
+    } else {
+      throw_if_failed(PyList_Append(list_.get(), item));  // the walked list grew
+    }
+    ++count_;
+  }
+
+  // The finished list; shorter than made when a lookup shrank the walked list.
+  Ref finish() {
+    if (count_ < PyList_GET_SIZE(list_.get())) return owned_or_throw(PyList_GetSlice(list_.get(), 0, count_));
+    PyObject_GC_Track(list_.get());
+    return std::move(list_);
+  }
+
+ private:
+  Ref list_;
+  Py_ssize_t count_ = 0;
+};
+
+// Calls `visit(element)` for each element of `results` (a list or subclass), with the host's iteration protocol; an exact list is walked by
+// index, which is what its iterator does.
 template <class Visit>
-void for_each_element(PyObject* results, PyObject* keys, Visit visit) {
+void for_each_element(PyObject* results, const RecordShape& shape, bool several_keys, Visit visit) {
   if (PyList_CheckExact(results)) {
-    RecordPrefetcher prefetcher(results, keys);
+    RecordPrefetcher prefetcher(results, shape, several_keys);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
       prefetcher.ahead(i);
       Ref element = Ref::borrow(PyList_GET_ITEM(results, i));  // held: a lookup may run code that shrinks the list
@@ -194,11 +258,12 @@ enum class Member { stored, missing, key_error_raised };
 // KeyError` stores the marker: a KeyError from anywhere in it (the lookup, a
 // key's comparison or hash, the store) is a miss, and is left pending for the
 // except clause. A plain dict that lacks the key raises nothing at all, so the
-// common miss costs no exception.
-Member store_member(PyObject* target, PyObject* source, PyObject* key) {
+// common miss costs no exception. An exact dict is searched with `lookup_key`,
+// a str equal to `key` (see RecordShape).
+Member store_member(PyObject* target, PyObject* source, PyObject* key, PyObject* lookup_key) {
   Ref value;
   if (PyDict_CheckExact(source)) {
-    value = Ref::borrow(PyDict_GetItemWithError(source, key));
+    value = Ref::borrow(PyDict_GetItemWithError(source, lookup_key));
     if (!value && !PyErr_Occurred()) return Member::missing;
   } else {
     value = Ref::steal(PyObject_GetItem(source, key));
@@ -211,9 +276,9 @@ Member store_member(PyObject* target, PyObject* source, PyObject* key) {
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
 void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key,
-                           MemberLines member_lines) {
+                           PyObject* lookup_key, MemberLines member_lines) {
   line.at(member_lines.lookup);
-  const Member member = store_member(target, source, key);
+  const Member member = store_member(target, source, key, lookup_key);
   if (member == Member::stored) return;
   // A raised KeyError is the exception being handled while the marker is
   // stored, so an error there takes it as its context.
@@ -223,6 +288,17 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source,
   throw_if_failed(PyDict_SetItem(target, key, kNotFound));
 }
 
+// result[key], an exact dict searched with `lookup_key` (see RecordShape).
+Ref element_value(PyObject* result, PyObject* key, PyObject* lookup_key) {
+  if (!PyDict_CheckExact(result)) return owned_or_throw(PyObject_GetItem(result, key));
+  PyObject* value = PyDict_GetItemWithError(result, lookup_key);  // borrowed
+  if (value == nullptr) {
+    if (PyErr_Occurred()) throw_python_error();
+    raise_key_error(key);
+  }
+  return Ref::borrow(value);
+}
+
 Ref call_filter_results(PyObject* results, PyObject* filters) {
   Ref filter_results = lookup_global(kFilterResults);
   return call(filter_results.get(), {results, filters});
@@ -230,24 +306,26 @@ Ref call_filter_results(PyObject* results, PyObject* filters) {
 
 Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* remaining_filters) {
   line.at(lines::new_list);
-  Ref new_results = owned_or_throw(PyList_New(0));
+  ResultList new_results(results);
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // the module's own list: nothing else can change it
+  const RecordShape shape(results, keys);
   if (key_count > 1) {
     line.at(lines::each_element);
-    for_each_element(results, keys, [&](PyObject* result) {
+    for_each_element(results, shape, true, [&](PyObject* result) {
       line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
-        copy_member_or_marker(line, new_dict.get(), result, PyList_GET_ITEM(keys, i), kElementMember);
+        copy_member_or_marker(line, new_dict.get(), result, PyList_GET_ITEM(keys, i), shape.lookup_key(i),
+                              kElementMember);
       }
       line.at(lines::append_element_dict);
-      throw_if_failed(PyList_Append(new_results.get(), new_dict.get()));
+      new_results.append(new_dict.get());
       line.at(lines::each_element);
     });
     line.at(lines::recurse_after_compound);
   } else {
     line.at(lines::each_element_single);
-    for_each_element(results, keys, [&](PyObject* result) {
+    for_each_element(results, shape, false, [&](PyObject* result) {
       line.at(lines::element_value);
       // The key is taken per element, as split_filters[0]: a step that is no
       // string may split into nothing, and then has no key to take.
@@ -255,12 +333,12 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw_python_error();
       }
-      throw_if_failed(PyList_Append(new_results.get(), get_item(result, PyList_GET_ITEM(keys, 0)).get()));
+      new_results.append(element_value(result, PyList_GET_ITEM(keys, 0), shape.lookup_key(0)).get());
       line.at(lines::each_element_single);
     });
     line.at(lines::recurse_after_single);
   }
-  return call_filter_results(new_results.get(), remaining_filters);
+  return call_filter_results(new_results.finish().get(), remaining_filters);
 }
 
 Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, PyObject* keys,
@@ -270,14 +348,15 @@ Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, P
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);
   if (key_count > 1) {
     for (Py_ssize_t i = 0; i < key_count; ++i) {
-      copy_member_or_marker(line, new_results.get(), results, PyList_GET_ITEM(keys, i), kDictMember);
+      PyObject* key = PyList_GET_ITEM(keys, i);
+      copy_member_or_marker(line, new_results.get(), results, key, key, kDictMember);
     }
     line.at(lines::recurse_after_members);
     return call_filter_results(new_results.get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(line, new_results.get(), results, current_filter, kSingleMember);
+  copy_member_or_marker(line, new_results.get(), results, current_filter, current_filter, kSingleMember);
   line.at(lines::descend);
   Ref member = get_item(new_results.get(), current_filter);
   return call_filter_results(member.get(), remaining_filters);
