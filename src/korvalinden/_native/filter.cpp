@@ -198,11 +198,11 @@ class ResultList {
     PyObject_GC_UnTrack(list_.get());
   }
 
-  void append(PyObject* item) {
+  void append(Ref item) {
     if (count_ < PyList_GET_SIZE(list_.get())) {
-      PyList_SET_ITEM(list_.get(), count_, Py_NewRef(item));
+      PyList_SET_ITEM(list_.get(), count_, item.release());
     } else {
-      throw_if_failed(PyList_Append(list_.get(), item));  // the walked list grew
+      throw_if_failed(PyList_Append(list_.get(), item.get()));  // the walked list grew
     }
     ++count_;
   }
@@ -319,7 +319,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
                               kElementMember);
       }
       line.at(lines::append_element_dict);
-      new_results.append(new_dict.get());
+      new_results.append(std::move(new_dict));
       line.at(lines::each_element);
     });
     line.at(lines::recurse_after_compound);
@@ -333,7 +333,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw_python_error();
       }
-      new_results.append(element_value(result, PyList_GET_ITEM(keys, 0), shape.lookup_key(0)).get());
+      new_results.append(element_value(result, PyList_GET_ITEM(keys, 0), shape.lookup_key(0)));
       line.at(lines::each_element_single);
     });
     line.at(lines::recurse_after_single);
