@@ -259,17 +259,38 @@ def test_code_that_runs_during_a_walk_sees_the_collector_as_the_caller_left_it(k
     assert seen[:1] == [True] and enabled is enabled_after
 
 
-def test_list_shrunk_by_an_element_during_the_step(filter_results):
-    # The list is walked as it stands at each element, like a for loop over it.
-    class Clearing:
-        def __getitem__(self, key):
-            results.clear()
-            return key
+class Changing:
+    """A record whose lookup changes the walked list: `change(results)`."""
 
-    results = [Clearing(), Clearing(), {"a": 1}]
-    assert filter_results(results, ["a&b"]) == [{"a": "a", "b": "b"}]
-    results = [Clearing(), Clearing(), {"a": 1}]
-    assert filter_results(results, ["a"]) == ["a"]
+    def __init__(self, change):
+        self.change = change
+
+    def __getitem__(self, key):
+        self.change(Changing.results)
+        return key
+
+
+GROWN = {"a": 9, "b": 8}
+
+
+@pytest.mark.parametrize(
+    "change, expected_compound, expected_single",
+    [
+        (list.clear, [{"a": "a", "b": "b"}], ["a"]),
+        # each lookup adds a record, which the walk reaches in turn
+        (lambda results: results.append(GROWN), [{"a": "a", "b": "b"}] * 2 + [{"a": 1, "b": NF}] + [GROWN] * 4,
+         ["a", "a", 1, 9, 9]),
+    ],
+    ids=["shrunk", "grown"],
+)
+def test_list_changed_during_the_step(filter_results, change, expected_compound, expected_single):
+    # The list is walked as it stands at each element, like a for loop over it.
+    def walk(step):
+        Changing.results = [Changing(change), Changing(change), {"a": 1}]
+        return filter_results(Changing.results, [step])
+
+    assert walk("a&b") == expected_compound
+    assert walk("a") == expected_single
 
 
 # -- recursion through the module global ---------------------------------------------
