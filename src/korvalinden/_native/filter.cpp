@@ -188,9 +188,10 @@ class RecordPrefetcher {
 // The result of a step over a list: one item per element, appended in order.
 // For an exact list the result is made as long as the list at the start and
 // filled in place, which saves growing it step by step. Until it is full it
-// holds empty slots, so it stays away from the collector, the one way code of
-// the caller's could reach it (gc.get_objects); while it is away, what it holds
-// counts as referenced from outside, so nothing is collected early.
+// holds empty slots, so it stays away from the collector, the only way code of
+// the caller's could reach it (gc.get_objects, gc.get_referrers); while it is
+// away, what it holds counts as referenced from outside, so nothing it holds is
+// collected early.
 class ResultList {
  public:
   explicit ResultList(PyObject* results)
@@ -219,8 +220,9 @@ class ResultList {
   Py_ssize_t count_ = 0;
 };
 
-// Calls `visit(element)` for each element of `results` (a list or subclass), with the host's iteration protocol; an exact list is walked by
-// index, which is what its iterator does.
+// Calls `visit(element)` for each element of `results` (a list or subclass),
+// with the host's iteration protocol; an exact list is walked by index, which
+// is what its iterator does.
 template <class Visit>
 void for_each_element(PyObject* results, const RecordShape& shape, bool several_keys, Visit visit) {
   if (PyList_CheckExact(results)) {
