@@ -659,7 +659,7 @@ def print_version_summary(outcomes) -> int:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--records", type=int, default=100_000)
-    parser.add_argument("--runs", type=int, default=11, help="turns timed per case (median)")
+    parser.add_argument("--runs", type=int, default=21, help="turns timed per case (median)")
     parser.add_argument("--fresh-runs", type=int, default=3, help="fresh processes per implementation and case")
     parser.add_argument("--profile-runs", type=int, default=3, help="turns with the collections counted")
     parser.add_argument("--peers", action="store_true", help="add jmespath, glom and jq (not for CI)")
