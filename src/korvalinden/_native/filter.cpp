@@ -167,7 +167,8 @@ class RecordPrefetcher {
   static void prefetch_key_table(PyObject* record) {
     if (!PyDict_CheckExact(record)) return;
     const char* key_table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(record)->ma_keys);
-    for (int line = 0; line < 2; ++line) __builtin_prefetch(key_table + 64 * line);  // a small record's table
+    // The header, the index and the first entries of a small record's table.
+    for (int line = 0; line < 3; ++line) __builtin_prefetch(key_table + 64 * line);
   }
 
   void prefetch_values(PyObject* record) const {
