@@ -120,6 +120,7 @@ LOOKUP_ODDITIES = [
     (colliding(KeyError), "a&b", {"a": NF, "b": NF}),
     (colliding(KeyError), "a", NF),
     ([colliding(KeyError)], "a&b", [{"a": NF, "b": NF}]),
+    ([{"a": 1}, colliding(KeyError)], "a&b", [{"a": 1, "b": NF}, {"a": NF, "b": NF}]),  # after a plain record
     # ... any other error is not
     (Lookup(IndexError), "a&b", (IndexError, [57], None, None)),
     (Lookup(IndexError), "a", (IndexError, [63], None, None)),
@@ -127,6 +128,7 @@ LOOKUP_ODDITIES = [
     (colliding(IndexError), "a&b", (IndexError, [57], None, None)),
     (colliding(IndexError), "a", (IndexError, [63], None, None)),
     ([colliding(IndexError)], "a&b", (IndexError, [43], None, None)),
+    ([{"a": 1}, colliding(IndexError)], "a", (IndexError, [50], None, None)),
     # a key whose hash raises KeyError misses, then fails again storing the marker,
     # with the miss as the context of that failure
     ({}, Unhashable("a&b"), (KeyError, [59], KeyError, 57)),
