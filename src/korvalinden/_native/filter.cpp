@@ -92,10 +92,13 @@ Ref remaining_steps(PyObject* filters) {
 // equal to it, and where the record holds it as PyDict_Next counts. Only exact
 // str keys are compared, which runs no code of the caller's.
 //
-// Lookups in exact dicts use the record's key object: the dict finds it by
-// identity, without comparing the characters, and an equal str finds exactly
-// what the step's own key would. What is stored and reported stays the step's
-// own key.
+// An element that holds that very key object at that place needs no lookup:
+// PyDict_Next reads the entry there, and it is the entry `element[key]` finds,
+// since a dict holds no two keys that compare equal. This runs no code of the
+// caller's, so the element need not be held for it. Any other exact dict is
+// searched with the record's key object, which the dict finds by identity,
+// without comparing the characters; an equal str finds exactly what the step's
+// own key would. What is stored and reported stays the step's own key.
 class RecordShape {
  public:
   static constexpr Py_ssize_t kMaxKeys = 8;
@@ -109,10 +112,31 @@ class RecordShape {
     for (Py_ssize_t i = 0; i < key_count; ++i) learn(first, i);
   }
 
-  // The object to look a key up with in an exact dict.
-  PyObject* lookup_key(Py_ssize_t index) const {
-    if (index < kMaxKeys && record_keys_[index]) return record_keys_[index].get();
-    return PyList_GET_ITEM(keys_, index);
+  // The value of key `index` in `element` where the element is shaped like the
+  // first record, borrowed; nullptr where it is not.
+  PyObject* value_in_place(PyObject* element, Py_ssize_t index) const {
+    if (index >= kMaxKeys || positions_[index] < 0 || !PyDict_CheckExact(element)) return nullptr;
+    Py_ssize_t position = positions_[index];
+    PyObject *key, *value;  // borrowed
+    if (!PyDict_Next(element, &position, &key, &value) || key != record_keys_[index].get()) return nullptr;
+    return value;
+  }
+
+  // element[key] for key `index`: the value, or empty with an exception set,
+  // or empty without one where an exact dict lacks the key (the common miss,
+  // which costs no exception). `element` must be held if it is no dict shaped
+  // like the first record: a lookup may run code that changes the list.
+  Ref find(PyObject* element, Py_ssize_t index) const {
+    if (PyObject* value = value_in_place(element, index)) return Ref::borrow(value);
+    return look_up(element, index);
+  }
+
+  // element[key] for key `index` by a lookup, as find makes it.
+  Ref look_up(PyObject* element, Py_ssize_t index) const {
+    PyObject* key = PyList_GET_ITEM(keys_, index);
+    if (!PyDict_CheckExact(element)) return Ref::steal(PyObject_GetItem(element, key));
+    const bool learned = index < kMaxKeys && record_keys_[index];
+    return Ref::borrow(PyDict_GetItemWithError(element, learned ? record_keys_[index].get() : key));
   }
 
   const std::array<Py_ssize_t, kMaxKeys>& positions() const { return positions_; }
@@ -223,15 +247,15 @@ class ResultList {
 
 // Calls `visit(element)` for each element of `results` (a list or subclass),
 // with the host's iteration protocol; an exact list is walked by index, which
-// is what its iterator does.
+// is what its iterator does. An element of an exact list is borrowed from the
+// list: `visit` holds it before anything that may run code of the caller's.
 template <class Visit>
 void for_each_element(PyObject* results, const RecordShape& shape, bool several_keys, Visit visit) {
   if (PyList_CheckExact(results)) {
     RecordPrefetcher prefetcher(results, shape, several_keys);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
       prefetcher.ahead(i);
-      Ref element = Ref::borrow(PyList_GET_ITEM(results, i));  // held: a lookup may run code that shrinks the list
-      visit(element.get());
+      visit(PyList_GET_ITEM(results, i));
     }
     return;
   }
@@ -257,20 +281,12 @@ Ref new_dict_without_collection() {
 
 enum class Member { stored, missing, key_error_raised };
 
-// `target[key] = source[key]`, the one statement of a `try` whose `except
-// KeyError` stores the marker: a KeyError from anywhere in it (the lookup, a
-// key's comparison or hash, the store) is a miss, and is left pending for the
-// except clause. A plain dict that lacks the key raises nothing at all, so the
-// common miss costs no exception. An exact dict is searched with `lookup_key`,
-// a str equal to `key` (see RecordShape).
-Member store_member(PyObject* target, PyObject* source, PyObject* key, PyObject* lookup_key) {
-  Ref value;
-  if (PyDict_CheckExact(source)) {
-    value = Ref::borrow(PyDict_GetItemWithError(source, lookup_key));
-    if (!value && !PyErr_Occurred()) return Member::missing;
-  } else {
-    value = Ref::steal(PyObject_GetItem(source, key));
-  }
+// The value `source[key]` found (see RecordShape::find), stored as
+// `target[key]`: the one statement of a `try` whose `except KeyError` stores the
+// marker. A KeyError from anywhere in it (the lookup, a key's comparison or
+// hash, the store) is a miss, and is left pending for the except clause.
+Member store_member(PyObject* target, PyObject* key, Ref value) {
+  if (!value && !PyErr_Occurred()) return Member::missing;
   if (value && PyDict_SetItem(target, key, value.get()) == 0) return Member::stored;
   if (PyErr_ExceptionMatches(key_error())) return Member::key_error_raised;
   throw_python_error();
@@ -278,10 +294,11 @@ Member store_member(PyObject* target, PyObject* source, PyObject* key, PyObject*
 
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
-void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key,
-                           PyObject* lookup_key, MemberLines member_lines) {
+// `find` makes the lookup, as RecordShape::find does.
+template <class Find>
+void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, MemberLines member_lines, Find find) {
   line.at(member_lines.lookup);
-  const Member member = store_member(target, source, key, lookup_key);
+  const Member member = store_member(target, key, find());
   if (member == Member::stored) return;
   // A raised KeyError is the exception being handled while the marker is
   // stored, so an error there takes it as its context.
@@ -291,15 +308,22 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source,
   throw_if_failed(PyDict_SetItem(target, key, kNotFound));
 }
 
-// result[key], an exact dict searched with `lookup_key` (see RecordShape).
-Ref element_value(PyObject* result, PyObject* key, PyObject* lookup_key) {
-  if (!PyDict_CheckExact(result)) return owned_or_throw(PyObject_GetItem(result, key));
-  PyObject* value = PyDict_GetItemWithError(result, lookup_key);  // borrowed
-  if (value == nullptr) {
+// source[key] for a step on a dict, as RecordShape::find makes it.
+Ref member_of(PyObject* source, PyObject* key) {
+  if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
+  return Ref::steal(PyObject_GetItem(source, key));
+}
+
+// result[key] for the one key of a single step: a miss raises KeyError.
+Ref element_value(const RecordShape& shape, PyObject* result, PyObject* key) {
+  if (PyObject* value = shape.value_in_place(result, 0)) return Ref::borrow(value);
+  Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
+  Ref value = shape.look_up(result, 0);
+  if (!value) {
     if (PyErr_Occurred()) throw_python_error();
     raise_key_error(key);
   }
-  return Ref::borrow(value);
+  return value;
 }
 
 Ref call_filter_results(PyObject* results, PyObject* filters) {
@@ -315,11 +339,12 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
   if (key_count > 1) {
     line.at(lines::each_element);
     for_each_element(results, shape, true, [&](PyObject* result) {
+      Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
-        copy_member_or_marker(line, new_dict.get(), result, PyList_GET_ITEM(keys, i), shape.lookup_key(i),
-                              kElementMember);
+        copy_member_or_marker(line, new_dict.get(), PyList_GET_ITEM(keys, i), kElementMember,
+                              [&] { return shape.find(result, i); });
       }
       line.at(lines::append_element_dict);
       new_results.append(std::move(new_dict));
@@ -336,7 +361,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         throw_python_error();
       }
-      new_results.append(element_value(result, PyList_GET_ITEM(keys, 0), shape.lookup_key(0)));
+      new_results.append(element_value(shape, result, PyList_GET_ITEM(keys, 0)));
       line.at(lines::each_element_single);
     });
     line.at(lines::recurse_after_single);
@@ -352,14 +377,15 @@ Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, P
   if (key_count > 1) {
     for (Py_ssize_t i = 0; i < key_count; ++i) {
       PyObject* key = PyList_GET_ITEM(keys, i);
-      copy_member_or_marker(line, new_results.get(), results, key, key, kDictMember);
+      copy_member_or_marker(line, new_results.get(), key, kDictMember, [&] { return member_of(results, key); });
     }
     line.at(lines::recurse_after_members);
     return call_filter_results(new_results.get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(line, new_results.get(), results, current_filter, current_filter, kSingleMember);
+  copy_member_or_marker(line, new_results.get(), current_filter, kSingleMember,
+                        [&] { return member_of(results, current_filter); });
   line.at(lines::descend);
   Ref member = get_item(new_results.get(), current_filter);
   return call_filter_results(member.get(), remaining_filters);
