@@ -170,6 +170,13 @@ def test_steps_on_anything_but_lists_and_dicts_give_none(filter_results, value):
     assert filter_results(value, ["a"]) is None
 
 
+def with_a_deleted_member():
+    record = {"x": 0, "y": 1}
+    del record["y"]
+    record["a"] = 7  # where the first record below holds "a", this one has a gap
+    return record
+
+
 CASES = [
     # results, filters, expected
     ([], ["a", "a&b", "", "x"], []),
@@ -191,6 +198,10 @@ CASES = [
     ([{"name": 1, "tier": 2}], ["name&name"], [{"name": 1}]),
     ([{"name": 1, "tier": 2}, {}], ["tier & name"], [{"tier": 2, "name": 1}, {"tier": NF, "name": NF}]),
     ({"name": 1, "tier": 2}, ["tier&missing&name"], {"tier": 2, "missing": NF, "name": 1}),
+    # records shaped unlike the first
+    ([{"x": 0, "a": 1}, {"a": 2}, with_a_deleted_member()], ["a"], [1, 2, 7]),
+    ([{"x": 0, "a": 1}, {"a": 2}, with_a_deleted_member()], ["a&x"], [{"a": 1, "x": 0}, {"a": 2, "x": NF},
+                                                                     {"a": 7, "x": 0}]),
     # subclasses are walked; their own lookup rules apply; results are plain containers
     (DefaultingDict(a=1), ["b"], "default b"),
     (DefaultingDict(a=1), ["a&b"], {"a": 1, "b": "default b"}),
