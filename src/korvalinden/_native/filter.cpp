@@ -94,7 +94,8 @@ Ref remaining_steps(PyObject* filters) {
 //
 // An element that holds that very key object at that place needs no lookup:
 // PyDict_Next reads the entry there, and it is the entry `element[key]` finds,
-// since a dict holds no two keys that compare equal. This runs no code of the
+// since a dict holds no two keys that compare equal (keys must compare
+// consistently for a dict to work at all). This runs no code of the
 // caller's, so the element need not be held for it. Any other exact dict is
 // searched with the record's key object, which the dict finds by identity,
 // without comparing the characters; an equal str finds exactly what the step's
@@ -150,7 +151,9 @@ class RecordShape {
     while (PyDict_Next(record, &position, &key, &value)) {
       if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, wanted) == 0) {
         positions_[index] = before;
-        record_keys_[index] = Ref::borrow(key);  // held: a lookup may run code that changes the record
+        // Held: a lookup may run code that changes the record, and the
+        // identity test needs this object alive.
+        record_keys_[index] = Ref::borrow(key);
         return;
       }
       before = position;
