@@ -87,6 +87,13 @@ Ref remaining_steps(PyObject* filters) {
   return owned_or_throw(mapping->mp_subscript(filters, kFromSecond));
 }
 
+// source[key]: the value, or empty with an exception set, or empty without one
+// where an exact dict lacks the key (the common miss, which costs no exception).
+Ref member_of(PyObject* source, PyObject* key) {
+  if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
+  return Ref::steal(PyObject_GetItem(source, key));
+}
+
 // What the first record of a walked list tells about the rest, which in one
 // reply share its shape: for each key of the step, the record's own key object
 // equal to it, and where the record holds it as PyDict_Next counts. Only exact
@@ -102,8 +109,6 @@ Ref remaining_steps(PyObject* filters) {
 // own key would. What is stored and reported stays the step's own key.
 class RecordShape {
  public:
-  static constexpr Py_ssize_t kMaxKeys = 8;
-
   RecordShape(PyObject* results, PyObject* keys) : keys_(keys) {
     positions_.fill(-1);
     if (!PyList_CheckExact(results) || PyList_GET_SIZE(results) == 0) return;
@@ -113,20 +118,27 @@ class RecordShape {
     for (Py_ssize_t i = 0; i < key_count; ++i) learn(first, i);
   }
 
+  Py_ssize_t key_count() const { return PyList_GET_SIZE(keys_); }
+
+  // The entry of an exact dict at the place where the first record holds key
+  // `index`, borrowed: whatever member stands there, or none (false).
+  bool entry_in_place(PyObject* element, Py_ssize_t index, PyObject** key, PyObject** value) const {
+    if (index >= kMaxKeys || positions_[index] < 0 || !PyDict_CheckExact(element)) return false;
+    Py_ssize_t position = positions_[index];
+    return PyDict_Next(element, &position, key, value);
+  }
+
   // The value of key `index` in `element` where the element is shaped like the
   // first record, borrowed; nullptr where it is not.
   PyObject* value_in_place(PyObject* element, Py_ssize_t index) const {
-    if (index >= kMaxKeys || positions_[index] < 0 || !PyDict_CheckExact(element)) return nullptr;
-    Py_ssize_t position = positions_[index];
     PyObject *key, *value;  // borrowed
-    if (!PyDict_Next(element, &position, &key, &value) || key != record_keys_[index].get()) return nullptr;
+    if (!entry_in_place(element, index, &key, &value) || key != record_keys_[index].get()) return nullptr;
     return value;
   }
 
-  // element[key] for key `index`: the value, or empty with an exception set,
-  // or empty without one where an exact dict lacks the key (the common miss,
-  // which costs no exception). `element` must be held if it is no dict shaped
-  // like the first record: a lookup may run code that changes the list.
+  // element[key] for key `index`, as member_of gives it. `element` must be held
+  // if it is no dict shaped like the first record: a lookup may run code that
+  // changes the list.
   Ref find(PyObject* element, Py_ssize_t index) const {
     if (PyObject* value = value_in_place(element, index)) return Ref::borrow(value);
     return look_up(element, index);
@@ -134,15 +146,13 @@ class RecordShape {
 
   // element[key] for key `index` by a lookup, as find makes it.
   Ref look_up(PyObject* element, Py_ssize_t index) const {
-    PyObject* key = PyList_GET_ITEM(keys_, index);
-    if (!PyDict_CheckExact(element)) return Ref::steal(PyObject_GetItem(element, key));
-    const bool learned = index < kMaxKeys && record_keys_[index];
-    return Ref::borrow(PyDict_GetItemWithError(element, learned ? record_keys_[index].get() : key));
+    const bool learned = index < kMaxKeys && record_keys_[index] && PyDict_CheckExact(element);
+    return member_of(element, learned ? record_keys_[index].get() : PyList_GET_ITEM(keys_, index));
   }
 
-  const std::array<Py_ssize_t, kMaxKeys>& positions() const { return positions_; }
-
  private:
+  static constexpr Py_ssize_t kMaxKeys = 8;
+
   void learn(PyObject* record, Py_ssize_t index) {
     PyObject* wanted = PyList_GET_ITEM(keys_, index);
     if (!PyUnicode_CheckExact(wanted)) return;
@@ -176,12 +186,12 @@ class RecordShape {
 // hardware, which keeps up with one stream of them: there the cursor costs more
 // than it saves (measured).
 // These are hints only: a prefetch never faults, nothing found here is used
-// for the result (the lookups do that), and PyDict_Next, the only function
-// called, reads within the dict and runs no code of the caller's.
+// for the result, and PyDict_Next, the only function called, reads within the
+// dict and runs no code of the caller's.
 class RecordPrefetcher {
  public:
-  RecordPrefetcher(PyObject* list, const RecordShape& shape, bool several_keys)
-      : list_(list), shape_(shape), several_keys_(several_keys) {}
+  RecordPrefetcher(PyObject* list, const RecordShape& shape)
+      : list_(list), shape_(shape), several_keys_(shape.key_count() > 1) {}
 
   void ahead(Py_ssize_t index) {
     const Py_ssize_t size = PyList_GET_SIZE(list_);  // read each time: a lookup may have shrunk the list
@@ -199,11 +209,9 @@ class RecordPrefetcher {
   }
 
   void prefetch_values(PyObject* record) const {
-    if (!PyDict_CheckExact(record)) return;
-    for (Py_ssize_t position : shape_.positions()) {
-      if (position < 0) continue;
+    for (Py_ssize_t i = 0; i < shape_.key_count(); ++i) {
       PyObject *key, *value;  // borrowed
-      if (PyDict_Next(record, &position, &key, &value)) __builtin_prefetch(value);
+      if (shape_.entry_in_place(record, i, &key, &value)) __builtin_prefetch(value);
     }
   }
 
@@ -253,9 +261,9 @@ class ResultList {
 // is what its iterator does. An element of an exact list is borrowed from the
 // list: `visit` holds it before anything that may run code of the caller's.
 template <class Visit>
-void for_each_element(PyObject* results, const RecordShape& shape, bool several_keys, Visit visit) {
+void for_each_element(PyObject* results, const RecordShape& shape, Visit visit) {
   if (PyList_CheckExact(results)) {
-    RecordPrefetcher prefetcher(results, shape, several_keys);
+    RecordPrefetcher prefetcher(results, shape);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
       prefetcher.ahead(i);
       visit(PyList_GET_ITEM(results, i));
@@ -311,12 +319,6 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, Me
   throw_if_failed(PyDict_SetItem(target, key, kNotFound));
 }
 
-// source[key] for a step on a dict, as RecordShape::find makes it.
-Ref member_of(PyObject* source, PyObject* key) {
-  if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
-  return Ref::steal(PyObject_GetItem(source, key));
-}
-
 // result[key] for the one key of a single step: a miss raises KeyError.
 Ref element_value(const RecordShape& shape, PyObject* result, PyObject* key) {
   if (PyObject* value = shape.value_in_place(result, 0)) return Ref::borrow(value);
@@ -341,7 +343,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
   const RecordShape shape(results, keys);
   if (key_count > 1) {
     line.at(lines::each_element);
-    for_each_element(results, shape, true, [&](PyObject* result) {
+    for_each_element(results, shape, [&](PyObject* result) {
       Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
@@ -356,7 +358,7 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
     line.at(lines::recurse_after_compound);
   } else {
     line.at(lines::each_element_single);
-    for_each_element(results, shape, false, [&](PyObject* result) {
+    for_each_element(results, shape, [&](PyObject* result) {
       line.at(lines::element_value);
       // The key is taken per element, as split_filters[0]: a step that is no
       // string may split into nothing, and then has no key to take.
