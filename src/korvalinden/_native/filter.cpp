@@ -323,12 +323,7 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, Me
 Ref element_value(const RecordShape& shape, PyObject* result, PyObject* key) {
   if (PyObject* value = shape.value_in_place(result, 0)) return Ref::borrow(value);
   Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
-  Ref value = shape.look_up(result, 0);
-  if (!value) {
-    if (PyErr_Occurred()) throw_python_error();
-    raise_key_error(key);
-  }
-  return value;
+  return found_or_key_error(shape.look_up(result, 0), key);
 }
 
 Ref call_filter_results(PyObject* results, PyObject* filters) {

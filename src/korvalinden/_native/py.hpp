@@ -283,16 +283,17 @@ inline Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items
   throw_python_error();
 }
 
+// What a lookup of `key` found; empty without an exception set is a dict's
+// miss, which becomes KeyError(key).
+inline Ref found_or_key_error(Ref value, PyObject* key) {
+  if (value) return value;
+  if (PyErr_Occurred()) throw_python_error();
+  raise_key_error(key);
+}
+
 // object[key]
 inline Ref get_item(PyObject* object, PyObject* key) {
-  if (PyDict_CheckExact(object)) {
-    PyObject* value = PyDict_GetItemWithError(object, key);  // borrowed
-    if (value == nullptr) {
-      if (PyErr_Occurred()) throw_python_error();
-      raise_key_error(key);
-    }
-    return Ref::borrow(value);
-  }
+  if (PyDict_CheckExact(object)) return found_or_key_error(Ref::borrow(PyDict_GetItemWithError(object, key)), key);
   return owned_or_throw(PyObject_GetItem(object, key));
 }
 
