@@ -37,14 +37,11 @@ import time
 import warnings
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
+import requests
+import urllib3
 
-import requests  # noqa: E402
-import urllib3  # noqa: E402
-
-import korvalinden.korvalinden as kv  # noqa: E402
-from simulated_controller import DEFAULT_PASSWORD, DEFAULT_USERNAME, SimulatedController  # noqa: E402
+import korvalinden.korvalinden as kv
+from korvalinden.simulated_controller import DEFAULT_PASSWORD, DEFAULT_USERNAME, SimulatedController
 
 GOAL_PERCENT = 5.0  # the tool's own work, against the plain loop's time over HTTPS
 

@@ -9,11 +9,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "tests"))
 
 from helpers import FakeRequests  # noqa: E402
-from simulated_controller import SimulatedController  # noqa: E402
+from korvalinden.simulated_controller import SimulatedController  # noqa: E402
 
 
 @pytest.fixture(scope="session")

@@ -16,9 +16,8 @@ import pytest
 import requests
 
 from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
-from simulated_controller import SITES, SimulatedController, site_details
+from korvalinden.simulated_controller import SITES, SimulatedController, site_details
 
-SIMULATOR = Path(__file__).resolve().parents[1] / "tools" / "simulated_controller.py"
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
     "python-m": [sys.executable, "-m", "korvalinden"],
@@ -189,7 +188,7 @@ REHEARSED_FILES = {
 def test_rehearsal_against_saved_replies(tmp_path):
     write_files(tmp_path / "replies", SAVED_REPLIES)
     write_files(tmp_path / "config", REHEARSED_FILES)
-    stage = subprocess.Popen([sys.executable, str(SIMULATOR), "--replies", str(tmp_path / "replies"),
+    stage = subprocess.Popen([sys.executable, "-m", "korvalinden.simulated_controller", "--replies", str(tmp_path / "replies"),
                               "--address-file", str(tmp_path / "address")],
                              stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:

@@ -23,9 +23,9 @@ from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
 import model
-import simulated_controller
+import korvalinden.simulated_controller as simulated_controller
 from helpers import FakeRequests, assert_same, canon, containers, module_entries, outcome, printed, write_files
-from simulated_controller import SITES, SimulatedController
+from korvalinden.simulated_controller import SITES, SimulatedController
 
 MARK = "FILTER_NOT_FOUND"
 

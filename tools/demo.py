@@ -12,9 +12,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from simulated_controller import SimulatedController  # noqa: E402
+from korvalinden.simulated_controller import SimulatedController
 
 
 def main() -> int:
@@ -26,7 +24,7 @@ def main() -> int:
     with SimulatedController() as controller:
         command = [str(tool), "--controller_ip", controller.address, "--password", controller.password]
         # The simulated controller's password is no secret: show the command as it runs, so that it can be
-        # typed again against `tools/simulated_controller.py`.
+        # typed again against `korvalinden-rehearse`.
         print(f"demo: simulated controller on {controller.address} "
               f"(user {controller.username}, password {controller.password})", flush=True)
         print(f"demo: {tool.name} --controller_ip {controller.address} --password {controller.password}", flush=True)

@@ -19,9 +19,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-from simulated_controller import SimulatedController  # noqa: E402
+from korvalinden.simulated_controller import SimulatedController
 
 
 def install(python: str, venv: Path, find_links: list[str]) -> None:

@@ -10,7 +10,7 @@ with status 200, as a controller's API reports errors in the body.
 
 Run as a script it serves until interrupted:
 
-    .venv/bin/python tools/simulated_controller.py --help
+    korvalinden-rehearse --help
 """
 
 from __future__ import annotations
@@ -25,7 +25,6 @@ import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl
 
-import trustme
 
 API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
@@ -47,7 +46,7 @@ Anything else is answered {"return": false, "reason": "..."}, as the
 controller reports its errors.
 
 example:
-  .venv/bin/python tools/simulated_controller.py --port 8443 &
+  korvalinden-rehearse --port 8443 &
   .venv/bin/korvalinden --controller_ip 127.0.0.1:8443 --password tarvenox-demo
 """
 
@@ -154,7 +153,7 @@ class SimulatedController:
     # -- serving ----------------------------------------------------------
 
     def start(self) -> "SimulatedController":
-        authority = trustme.CA()
+        authority = _certificate_authority()
         certificate = authority.issue_cert("127.0.0.1", "localhost")
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         certificate.configure_cert(context)
@@ -179,6 +178,15 @@ class SimulatedController:
 
     def __exit__(self, *exc_info) -> None:
         self.stop()
+
+
+def _certificate_authority():
+    try:
+        import trustme
+    except ImportError:
+        raise SystemExit("korvalinden-rehearse: the simulated controller needs the package trustme: "
+                         "pip install 'korvalinden[rehearse]'") from None
+    return trustme.CA()
 
 
 def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler]:
