@@ -184,7 +184,7 @@ REFERRING = """
 
 @pytest.mark.parametrize(
     "referenced, elements",
-    [(["a", "b"], ["a", "b"]), ([7, None, {"k": 1}], [7, None, {"k": 1}]), ({"k1": 1, "k2": 2}, ["k1", "k2"]),
+    [(["a", "b"], ["a", "b"]), ([7, None, ["k", 1]], [7, None, ["k", 1]]), ({"k1": 1, "k2": 2}, ["k1", "k2"]),
      (("x", "y"), ["x", "y"]), ([], [])],
     ids=["list", "unconverted", "dict-keys", "tuple", "empty"],
 )
@@ -368,8 +368,11 @@ def test_failures_of_the_post_and_its_reply(run, cfg, fake_requests, break_it, e
         (None, TypeError, "'NoneType' object is not iterable"),
         # a text would be posted once per character
         (NF, ValueError, "output reference {dir}/base.cfg gave a text, not a list: 'FILTER_NOT_FOUND'"),
+        # a record would be posted as its keys; the first one is named
+        (["a", {"name": "b"}, {"name": "c"}], ValueError,
+         "output reference {dir}/base.cfg gave a record, not a value: {{'name': 'b'}}"),
     ],
-    ids=["none", "text"],
+    ids=["none", "text", "record"],
 )
 def test_referenced_result_that_cannot_be_walked(run, cfg, fake_requests, referenced, error, message):
     cfg("base.cfg", "[tarvenox]\naction = list\n")
