@@ -239,11 +239,13 @@ def test_chain_of_three_files_logs_in_once_per_file(run, cfg, fake_requests):
     cfg("b.cfg", "[tarvenox]\naction = middle\nitem = output(a.cfg)\n")
     cfg("c.cfg", "[tarvenox]\naction = top\nitem = output(b.cfg)\n")
     fake_requests.replies["list"] = ["x"]
-    result = run("c.cfg")
-    assert actions(fake_requests) == ["login", "login", "login", "list", "middle", "top"]
-    assert [dict(post["data"])["CID"] for post in fake_requests.posts[3:]] == ["cid-3", "cid-2", "cid-1"]
+    # A file with a reference of its own gives records, {"object": ..., "results": ...}.
     middle = {"object": "x", "results": {"echo": {"CID": "cid-2", "action": "middle", "item": "x"}}}
-    assert result == [{"object": middle, "results": {"echo": {"CID": "cid-1", "action": "top", "item": middle}}}]
+    with pytest.raises(ValueError) as caught:
+        run("c.cfg")
+    assert str(caught.value) == f"output reference {cfg.path('b.cfg')} gave a record, not a value: {middle!r}"
+    assert actions(fake_requests) == ["login", "login", "login", "list", "middle"]
+    assert [dict(post["data"])["CID"] for post in fake_requests.posts[3:]] == ["cid-3", "cid-2"]
 
 
 @pytest.mark.parametrize(
@@ -452,8 +454,11 @@ def test_files_of_finished_chains_can_be_referenced_again(run, cfg, fake_request
         run("mid.cfg")
     assert module_entries(caught.value) == [(API, 91), (API, 114)]
     fake_requests.replies["list"] = ["v"]
-    for name in ["top.cfg", "top.cfg", "other.cfg"]:
-        assert len(run(name)) == 1
+    for name in ["top.cfg", "top.cfg"]:
+        # no cycle: mid.cfg runs, and its records are what top.cfg is refused
+        with pytest.raises(ValueError, match="^output reference .*mid.cfg gave a record"):
+            run(name)
+    assert len(run("other.cfg")) == 1
     assert actions(fake_requests).count("list") == 4
 
 
@@ -483,4 +488,5 @@ def test_chain_belongs_to_its_thread(kv, cfg, fake_requests, monkeypatch):
 
     monkeypatch.setattr(kv, "tarvenox_api", stand_in)
     assert [entry["object"] for entry in original("ctl", "user", "pw", cfg.dir, cfg.path("a.cfg"))] == ["x"]
-    assert isinstance(outcome["thread"], list), outcome["thread"]
+    # a.cfg ran to its end on the other thread; its records are what c.cfg is refused
+    assert "a.cfg gave a record" in str(outcome["thread"]), outcome["thread"]
