@@ -121,7 +121,7 @@ class PlannedRequest:
         return " ".join(parts)
 
     def json_line(self) -> str:
-        return json.dumps({"request": self.number, "action": self.action, "fields": [list(f) for f in self.fields],
+        return json.dumps({"request": self.number, "action": self.action, "fields": [list(field) for field in self.fields],
                            "answer": self.answer}, ensure_ascii=False)
 
 
