@@ -193,7 +193,8 @@ REHEARSE = str(Path(sys.executable).with_name("korvalinden-rehearse"))
 def test_rehearsal_serves_saved_replies_and_shows_each_request(tmp_path):
     write_files(tmp_path / "replies", SAVED_REPLIES)
     write_files(tmp_path / "config", REHEARSED_FILES)
-    stage = subprocess.Popen([REHEARSE, "--replies", str(tmp_path / "replies"), "--address-file", str(tmp_path / "address")],
+    stage = subprocess.Popen([REHEARSE, "--replies", str(tmp_path / "replies"),
+                              "--address-file", str(tmp_path / "address")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         # The first line comes once the address is written.

@@ -121,8 +121,9 @@ class PlannedRequest:
         return " ".join(parts)
 
     def json_line(self) -> str:
-        return json.dumps({"request": self.number, "action": self.action, "fields": [list(field) for field in self.fields],
-                           "answer": self.answer}, ensure_ascii=False)
+        fields = [list(field) for field in self.fields]
+        return json.dumps({"request": self.number, "action": self.action, "fields": fields, "answer": self.answer},
+                          ensure_ascii=False)
 
 
 def _quoted(value: str) -> str:
