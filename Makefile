@@ -32,7 +32,8 @@ SANITIZER_OPTIONS = PYTHONMALLOC=malloc \
                     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
 # Wheels: one per interpreter, repaired to a manylinux tag, each proved in a
-# fresh environment that may install nothing but binary wheels from disk.
+# fresh environment that may install nothing but binary wheels from disk, with
+# and without the rehearsal's extra, whose dependencies are fetched beside them.
 WHEELHOUSE   := wheelhouse
 WHEEL_BUILD  := build/wheels
 WHEEL_DEPS   := build/wheel-deps
@@ -121,8 +122,9 @@ wheel-%: build-%
 	rm -rf $(WHEEL_BUILD)/$*
 	.venv-$*/bin/python -m pip $(PIP_FLAGS) wheel --no-build-isolation --no-deps -w $(WHEEL_BUILD)/$* .
 	PATH="$(CURDIR)/.venv-$*/bin:$$PATH" auditwheel repair -w $(WHEELHOUSE) $(WHEEL_BUILD)/$*/korvalinden-*.whl
-	.venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) \
-		$(WHEELHOUSE)/korvalinden-*-cp$(subst .,,$*)-*.whl
+	for wheel in $(WHEELHOUSE)/korvalinden-*-cp$(subst .,,$*)-*.whl; do \
+	  .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) "$$wheel[rehearse]" \
+	  || exit 1; done
 	.venv-$*/bin/python tools/prove_wheel.py --python $(call interpreter,$*) \
 		--find-links $(WHEELHOUSE) --find-links $(WHEEL_DEPS)
 

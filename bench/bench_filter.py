@@ -657,11 +657,18 @@ def print_version_summary(outcomes) -> int:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--records", type=int, default=100_000)
-    parser.add_argument("--runs", type=int, default=21, help="turns timed per case (median)")
-    parser.add_argument("--fresh-runs", type=int, default=3, help="fresh processes per implementation and case")
-    parser.add_argument("--profile-runs", type=int, default=3, help="turns with the collections counted")
+    # The docstring's first paragraph, which is one sentence; how the figures are
+    # made is the rest of it, too long for --help.
+    summary = " ".join(__doc__.split("\n\n", 1)[0].split())
+    parser = argparse.ArgumentParser(description=summary, epilog="How it measures, and why: the docstring at the "
+                                     "head of this script.")
+    parser.add_argument("--records", type=int, default=100_000, help="records per reply (default: %(default)s)")
+    parser.add_argument("--runs", type=int, default=21, help="turns timed per case, of which the median counts "
+                        "(default: %(default)s)")
+    parser.add_argument("--fresh-runs", type=int, default=3, help="fresh processes per implementation and case "
+                        "(default: %(default)s)")
+    parser.add_argument("--profile-runs", type=int, default=3, help="turns with the collections counted "
+                        "(default: %(default)s)")
     parser.add_argument("--peers", action="store_true", help="add jmespath, glom and jq (not for CI)")
     parser.add_argument("--all-versions", nargs="*", metavar="VERSION",
                         help="run with the .venv-VERSION interpreters named, or with every .venv-3.* there is")

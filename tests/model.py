@@ -118,6 +118,10 @@ def tarvenox_api(requests, controller_ip, username, password, config_dir, config
                                     (*chain, here))
     if isinstance(compound_results, str):
         raise ValueError(f"output reference {filepath} gave a text, not a list: {compound_results!r}")
+    if isinstance(compound_results, list):
+        for element in compound_results:
+            if isinstance(element, dict):
+                raise ValueError(f"output reference {filepath} gave a record, not a value: {element!r}")
     compound_return = []
     for result in compound_results:
         rdata[option] = result

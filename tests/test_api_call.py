@@ -184,7 +184,7 @@ REFERRING = """
 
 @pytest.mark.parametrize(
     "referenced, elements",
-    [(["a", "b"], ["a", "b"]), ([7, None, {"k": 1}], [7, None, {"k": 1}]), ({"k1": 1, "k2": 2}, ["k1", "k2"]),
+    [(["a", "b"], ["a", "b"]), ([7, None, ["k", 1]], [7, None, ["k", 1]]), ({"k1": 1, "k2": 2}, ["k1", "k2"]),
      (("x", "y"), ["x", "y"]), ([], [])],
     ids=["list", "unconverted", "dict-keys", "tuple", "empty"],
 )
@@ -239,11 +239,13 @@ def test_chain_of_three_files_logs_in_once_per_file(run, cfg, fake_requests):
     cfg("b.cfg", "[tarvenox]\naction = middle\nitem = output(a.cfg)\n")
     cfg("c.cfg", "[tarvenox]\naction = top\nitem = output(b.cfg)\n")
     fake_requests.replies["list"] = ["x"]
-    result = run("c.cfg")
-    assert actions(fake_requests) == ["login", "login", "login", "list", "middle", "top"]
-    assert [dict(post["data"])["CID"] for post in fake_requests.posts[3:]] == ["cid-3", "cid-2", "cid-1"]
+    # A file with a reference of its own gives records, {"object": ..., "results": ...}.
     middle = {"object": "x", "results": {"echo": {"CID": "cid-2", "action": "middle", "item": "x"}}}
-    assert result == [{"object": middle, "results": {"echo": {"CID": "cid-1", "action": "top", "item": middle}}}]
+    with pytest.raises(ValueError) as caught:
+        run("c.cfg")
+    assert str(caught.value) == f"output reference {cfg.path('b.cfg')} gave a record, not a value: {middle!r}"
+    assert actions(fake_requests) == ["login", "login", "login", "list", "middle"]
+    assert [dict(post["data"])["CID"] for post in fake_requests.posts[3:]] == ["cid-3", "cid-2"]
 
 
 @pytest.mark.parametrize(
@@ -368,8 +370,11 @@ def test_failures_of_the_post_and_its_reply(run, cfg, fake_requests, break_it, e
         (None, TypeError, "'NoneType' object is not iterable"),
         # a text would be posted once per character
         (NF, ValueError, "output reference {dir}/base.cfg gave a text, not a list: 'FILTER_NOT_FOUND'"),
+        # a record would be posted as its keys; the first one is named
+        (["a", {"name": "b"}, {"name": "c"}], ValueError,
+         "output reference {dir}/base.cfg gave a record, not a value: {{'name': 'b'}}"),
     ],
-    ids=["none", "text"],
+    ids=["none", "text", "record"],
 )
 def test_referenced_result_that_cannot_be_walked(run, cfg, fake_requests, referenced, error, message):
     cfg("base.cfg", "[tarvenox]\naction = list\n")
@@ -449,8 +454,11 @@ def test_files_of_finished_chains_can_be_referenced_again(run, cfg, fake_request
         run("mid.cfg")
     assert module_entries(caught.value) == [(API, 91), (API, 114)]
     fake_requests.replies["list"] = ["v"]
-    for name in ["top.cfg", "top.cfg", "other.cfg"]:
-        assert len(run(name)) == 1
+    for name in ["top.cfg", "top.cfg"]:
+        # no cycle: mid.cfg runs, and its records are what top.cfg is refused
+        with pytest.raises(ValueError, match="^output reference .*mid.cfg gave a record"):
+            run(name)
+    assert len(run("other.cfg")) == 1
     assert actions(fake_requests).count("list") == 4
 
 
@@ -480,4 +488,5 @@ def test_chain_belongs_to_its_thread(kv, cfg, fake_requests, monkeypatch):
 
     monkeypatch.setattr(kv, "tarvenox_api", stand_in)
     assert [entry["object"] for entry in original("ctl", "user", "pw", cfg.dir, cfg.path("a.cfg"))] == ["x"]
-    assert isinstance(outcome["thread"], list), outcome["thread"]
+    # a.cfg ran to its end on the other thread; its records are what c.cfg is refused
+    assert "a.cfg gave a record" in str(outcome["thread"]), outcome["thread"]

@@ -3,7 +3,9 @@ in real processes, with real standard input, against the simulated controller
 over HTTPS."""
 
 import contextlib
+import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -16,7 +18,7 @@ import pytest
 import requests
 
 from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
-from korvalinden.simulated_controller import SITES, SimulatedController, site_details
+from korvalinden.simulated_controller import SITES, PlannedRequest, SimulatedController, plan_text, site_details
 
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
@@ -185,12 +187,15 @@ REHEARSED_FILES = {
 }
 
 
-def test_rehearsal_against_saved_replies(tmp_path):
+REHEARSE = str(Path(sys.executable).with_name("korvalinden-rehearse"))
+
+
+def test_rehearsal_serves_saved_replies_and_shows_each_request(tmp_path):
     write_files(tmp_path / "replies", SAVED_REPLIES)
     write_files(tmp_path / "config", REHEARSED_FILES)
-    stage = subprocess.Popen([sys.executable, "-m", "korvalinden.simulated_controller", "--replies", str(tmp_path / "replies"),
+    stage = subprocess.Popen([REHEARSE, "--replies", str(tmp_path / "replies"),
                               "--address-file", str(tmp_path / "address")],
-                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
     try:
         # The first line comes once the address is written.
         assert "listening on" in stage.stderr.readline()
@@ -200,7 +205,7 @@ def test_rehearsal_against_saved_replies(tmp_path):
         without_login = requests.post(f"https://{address}/v1/api", data={"action": "list_links"}, verify=False)
     finally:
         stage.terminate()
-        stage.communicate(timeout=30)
+        shown = stage.communicate(timeout=30)[0]
 
     names = ["link-ash", "link-elm"]
     expected = {
@@ -212,3 +217,67 @@ def test_rehearsal_against_saved_replies(tmp_path):
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == "".join(expected[name] for name in order)
     assert without_login.json() == {"return": False, "reason": "CID is invalid or expired."}
+    # every request as it came: the run's eight, then the one without a session
+    assert shown.splitlines()[0] == "  1 login username=admin password=<hidden>  -> session 1"
+    assert shown.splitlines()[8:] == ["  9 list_links  -> refused: CID is invalid or expired."]
+
+
+RECORDS_REFERENCED = {
+    "latency.cfg": "[tarvenox]\naction = show_link\nlink_name = output(links.inc)\n",
+    "links.inc": "[default]\nfilters = results\n[tarvenox]\naction = list_links\n",  # `, name` forgotten
+}
+
+
+@pytest.mark.parametrize("files, status, expected, posted", [
+    (REHEARSED_FILES, 0, {
+        "01_links.cfg": printed("Link names", ["link-ash", "link-elm"]),
+        "02_link_latency.cfg": printed("Link latency", [
+            {"object": name, "results": {"latency_ms": 12, "loss_percent": 0.5}} for name in ["link-ash", "link-elm"]]),
+    }, [("list_links", []), ("list_links", []), ("show_link", [["link_name", "link-ash"]]),
+        ("show_link", [["link_name", "link-elm"]])]),
+    (RECORDS_REFERENCED, 1, {}, [("list_links", [])]),
+], ids=["readme", "records-refused"])
+def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, status, expected, posted):
+    write_files(tmp_path / "replies", SAVED_REPLIES)
+    write_files(tmp_path / "config", files)
+    result = subprocess.run([REHEARSE, "--replies", str(tmp_path / "replies"), "--config_dir", str(tmp_path / "config"),
+                             "--plan", str(tmp_path / "plan.jsonl")],
+                            capture_output=True, text=True, timeout=120, start_new_session=True)
+    assert result.returncode == status, result.stderr
+    assert ("korvalinden: ValueError: output reference" in result.stderr) == (status == 1), result.stderr
+    output, heading, shown = result.stdout.partition("request plan: ")
+    assert output == "".join(expected[name] for name in os.listdir(tmp_path / "config") if name in expected)
+    plan = [json.loads(line) for line in (tmp_path / "plan.jsonl").read_text().splitlines()]
+    assert heading + shown == plan_text([PlannedRequest(entry["request"], tuple(map(tuple, entry["fields"])),
+                                                        entry["answer"]) for entry in plan])
+    logins = [entry for entry in plan if entry["action"] == "login"]
+    assert [entry["fields"] for entry in logins] == [[["action", "login"], ["username", "admin"],
+                                                      ["password", "<hidden>"]]] * len(logins)
+    assert [entry["answer"] for entry in logins] == [f"session {number}" for number in range(1, len(logins) + 1)]
+    assert sorted((entry["action"], entry["fields"][2:]) for entry in plan if entry not in logins) == posted
+    assert all(re.fullmatch(r"<session-\d+>", entry["fields"][0][1]) for entry in plan if entry not in logins)
+
+
+def decoder_message(text):
+    try:
+        json.loads(text)
+    except ValueError as error:
+        return str(error)
+
+
+@pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use"])
+def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
+    broken = '{"return": true, "results": [1, 2,]}'
+    write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        if problem == "reply-not-json":
+            options = ["--replies", str(tmp_path)]
+            message = f"saved reply {tmp_path}/show_link.json is not JSON: {decoder_message(broken)}"
+        else:
+            options = ["--port", str(port)]
+            message = f"cannot listen on 127.0.0.1:{port}: Address already in use"
+        result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")

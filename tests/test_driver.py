@@ -9,12 +9,13 @@ import io
 import os
 import pprint
 import sys
+import traceback
 from pathlib import Path
 from types import SimpleNamespace
 
 import pytest
 
-from helpers import IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, module_entries, printed
+from helpers import IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, SOURCE_FILE, module_entries, printed
 
 MAIN = f"{MODULE_NAME}.main"
 DEFAULT_DIR = f"{MODULE_NAME}.get_default_config_dir"
@@ -349,6 +350,38 @@ def test_failed_login_prints_and_exits_with_status_1_before_any_file(kv, fake_re
     assert [post["data"] for post in fake_requests.posts] == [
         [("action", "login"), ("username", "admin"), ("password", "wrong")]]
     assert driver.api_files() == []
+
+
+# -- the launcher's summary of a failure ------------------------------------------------------
+
+
+@pytest.mark.parametrize("full_traceback", ["", "1"], ids=["summary", "traceback"])
+def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_requests, config_dir, capsys, monkeypatch,
+                                                                 full_traceback):
+    from korvalinden import _launcher
+
+    write(config_dir, "top.cfg", "[tarvenox]\naction = show\nsite = output(names.inc)\n")
+    write(config_dir, "names.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = list\n")
+    fake_requests.replies["list"] = {"results": [{"name": "a"}, {"zone": "b"}]}
+    monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--password", "p",
+                                      "--config_dir", str(config_dir)])
+    monkeypatch.setenv("KORVALINDEN_TRACEBACK", full_traceback)
+    original = kv.tarvenox_api
+    with pytest.raises(SystemExit if not full_traceback else KeyError) as caught:
+        _launcher.run()
+    assert kv.tarvenox_api is original
+    if full_traceback:
+        # as main raised it: the module left as it was, no entry of the launcher's between the module's
+        entries = traceback.extract_tb(caught.value.__traceback__)
+        first = next(index for index, entry in enumerate(entries) if entry.filename == SOURCE_FILE)
+        assert [entry.filename for entry in entries[first:]] == [SOURCE_FILE] * 5
+        return
+    assert caught.value.code == 1
+    assert capsys.readouterr().err == (
+        "korvalinden: KeyError: 'name'\n"
+        "  where: filter_results, line 50\n"
+        f"  file:  {config_dir / 'names.inc'}, referenced by {config_dir / 'top.cfg'}\n"
+        "  (KORVALINDEN_TRACEBACK=1 shows the full traceback)\n")
 
 
 # -- the type stub --------------------------------------------------------------------------

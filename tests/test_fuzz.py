@@ -475,7 +475,7 @@ BAD_INPUT = {
     "A controller address that is no host name, such as `bad host`": (
         {}, lambda a, d, p: tool("bad host", d), None),
     "A controller that does not answer (nothing listening there)": (
-        {}, lambda a, d, p: tool(f"127.0.0.1:{p}", d), lambda run, p: f"port={p}" in run.stderr),
+        {}, lambda a, d, p: tool(f"127.0.0.1:{p}", d), lambda run, p: f"https://127.0.0.1:{p}/v1/api" in run.stderr),
     "A wrong user name or password": (
         {"a.cfg": LIST}, lambda a, d, p: tool(a, d, "--password", "wrong"),
         lambda run, p: run.stdout == "Login failed\n"),
@@ -507,7 +507,7 @@ BAD_INPUT = {
         lambda run, p: run.stdout == full_reply()),
     "An output reference to a file that does not exist": (
         {"a.cfg": "[tarvenox]\naction = show_site\nsite_name = output(nowhere.cfg)\n"},
-        lambda a, d, p: tool(a, d), lambda run, p: "/nowhere.cfg'" in run.stderr),
+        lambda a, d, p: tool(a, d), lambda run, p: "/nowhere.cfg, referenced by " in run.stderr),
     "`output()`, naming no file": (
         {"a.cfg": "[tarvenox]\naction = show_site\nsite_name = output()\n"},
         lambda a, d, p: tool(a, d), None),
@@ -522,6 +522,9 @@ BAD_INPUT = {
     "An output reference to a file whose filters give a text (a typo such as `filters = result` gives the marker)": (
         {"a.cfg": "[tarvenox]\naction = per_character\nsite_name = output(b.inc)\n",
          "b.inc": "[default]\nfilters = result\n" + LIST}, lambda a, d, p: tool(a, d), None),
+    "An output reference to a file whose filters give records (a forgotten `, name` after `results`)": (
+        {"a.cfg": "[tarvenox]\naction = per_key\nsite_name = output(b.inc)\n",
+         "b.inc": "[default]\nfilters = results\n" + LIST}, lambda a, d, p: tool(a, d), None),
     "A reply that is not JSON": ({"a.cfg": "[tarvenox]\naction = broken\n"}, lambda a, d, p: tool(a, d), None),
     "A one-key filter step over records of which one lacks the key": (
         {"a.cfg": "[default]\nfilters = results, tags\n" + LIST}, lambda a, d, p: tool(a, d), None),
@@ -531,10 +534,10 @@ BAD_INPUT = {
 
 
 def error_message(stderr):
-    """What ends a traceback (or argparse's complaint): from the last line that
-    names an exception, or else the last line."""
+    """The tool's own report of how the run ended (a failure's summary,
+    argparse's complaint): from its last line that names the tool on."""
     lines = stderr.strip().splitlines() or [""]
-    named = [i for i, line in enumerate(lines) if re.match(r"[A-Za-z_][\w.]*(Error|Exception)\b", line)]
+    named = [i for i, line in enumerate(lines) if line.startswith("korvalinden: ")]
     return "\n".join(lines[named[-1]:] if named else lines[-1:])
 
 
@@ -586,8 +589,12 @@ def test_bad_input(bad_input_runs, row):
         assert run.stderr == ""
     else:
         assert "AddressSanitizer" not in run.stderr and "runtime error" not in run.stderr
+    if run.args[0] == KORVALINDEN and status == 1 and "Error" in messages[0]:
+        # the command sums a failure up in place of the traceback, saying where in the module it left
+        assert "Traceback" not in run.stderr
+        assert re.search(r"\n  where: [a-z_]+, line \d+\n", error_message(run.stderr)), run.stderr
     check = BAD_INPUT[row][2]
     assert check is None or check(run, port), (run.stdout, run.stderr)
-    # a circle, or a text in place of a list, is refused before anything of it is posted
+    # a circle, or a text or records in place of values, is refused before anything of it is posted
     assert not any(("action", action) in request for request in requests_made
-                   for action in ("circle_a", "circle_b", "circle_top", "per_character"))
+                   for action in ("circle_a", "circle_b", "circle_top", "per_character", "per_key"))

@@ -8,7 +8,11 @@ but login needs the field "CID" holding a session that this controller
 issued; anything it cannot do is answered {"return": false, "reason": ...}
 with status 200, as a controller's API reports errors in the body.
 
-Run as a script it serves until interrupted:
+It keeps the plan of what it was asked, every request in order with its
+form fields as it got them (the password and the session ids masked) and
+what it answered. As the console command it either serves until
+interrupted, logging that plan as it goes, or, with --run, runs the tool
+once against itself and prints the tool's output and then the plan:
 
     korvalinden-rehearse --help
 """
@@ -16,12 +20,16 @@ Run as a script it serves until interrupted:
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import secrets
 import ssl
+import subprocess
 import sys
 import threading
+from collections.abc import Callable
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qsl
 
@@ -45,9 +53,10 @@ Every action but login needs the field CID from a login of this controller.
 Anything else is answered {"return": false, "reason": "..."}, as the
 controller reports its errors.
 
-example:
-  korvalinden-rehearse --port 8443 &
-  .venv/bin/korvalinden --controller_ip 127.0.0.1:8443 --password tarvenox-demo
+examples:
+  korvalinden-rehearse --replies rehearsal/replies --config_dir rehearsal/config
+  korvalinden-rehearse --port 8443 --plan plan.jsonl     (and in another terminal:)
+  korvalinden --controller_ip 127.0.0.1:8443 --password tarvenox-demo
 """
 
 # A site sits in a zone and runs at a tier; tags are optional.
@@ -74,6 +83,61 @@ class SavedReply(bytes):
     """A reply that goes out exactly as it was saved, not encoded again."""
 
 
+def json_problem(document: bytes) -> str | None:
+    """Why a saved reply is no JSON document (the decoder's message), or None."""
+    try:
+        json.loads(document)
+    except (ValueError, RecursionError) as error:
+        return str(error)
+    return None
+
+
+# Form fields whose values the plan does not show, in any letter case: the
+# session ids are replaced by the number of the login that issued them.
+MASKED_FIELDS = ("cid", "password")
+HIDDEN = "<hidden>"
+
+
+@dataclass(frozen=True)
+class PlannedRequest:
+    """One request as the controller got it: its form fields in order,
+    repeated names included, the masked ones masked; and what it answered."""
+
+    number: int
+    fields: tuple[tuple[str, str], ...]
+    answer: str
+
+    @property
+    def action(self) -> str | None:
+        return next((value for name, value in self.fields if name == "action"), None)
+
+    def line(self) -> str:
+        """`  3 show_site CID=<session-2> site_name=site-alder  -> built-in reply`"""
+        others = list(self.fields)
+        if self.action is not None:
+            others.remove(("action", self.action))
+        parts = [f"{self.number:>3}", self.action or "(no action)",
+                 *(f"{name}={_quoted(value)}" for name, value in others), f" -> {self.answer}"]
+        return " ".join(parts)
+
+    def json_line(self) -> str:
+        fields = [list(field) for field in self.fields]
+        return json.dumps({"request": self.number, "action": self.action, "fields": fields, "answer": self.answer},
+                          ensure_ascii=False)
+
+
+def _quoted(value: str) -> str:
+    """A value as it reads unambiguously on a line of name=value pairs."""
+    if value and not any(character.isspace() or character == '"' for character in value):
+        return value
+    return json.dumps(value, ensure_ascii=False)
+
+
+def plan_text(plan: list[PlannedRequest]) -> str:
+    count = f"{len(plan)} request" + ("" if len(plan) == 1 else "s")
+    return "\n".join([f"request plan: {count}", *(request.line() for request in plan)]) + "\n"
+
+
 class SimulatedController:
     """An in-process controller; use as a context manager or call start()/stop().
 
@@ -90,6 +154,10 @@ class SimulatedController:
         self.replies = replies
         self.sessions: set[str] = set()
         self.requests: list[list[tuple[str, str]]] = []  # the form fields of every POST, in order
+        self.plan: list[PlannedRequest] = []  # the same requests, masked, with what they were answered
+        # Called with each PlannedRequest as it is made, in order.
+        self.listeners: list[Callable[[PlannedRequest], None]] = []
+        self._session_numbers: dict[str, int] = {}
         self._lock = threading.Lock()
         self._server: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -102,30 +170,56 @@ class SimulatedController:
     # -- operations -------------------------------------------------------
 
     def answer(self, fields: list[tuple[str, str]]) -> dict | SavedReply:
-        form = dict(fields)
+        # One request at a time, so that the plan's order is the order of arrival.
         with self._lock:
             self.requests.append(fields)
+            reply, answered = self._reply_to(dict(fields))
+            planned = PlannedRequest(len(self.requests), tuple(self._masked(fields)), answered)
+            self.plan.append(planned)
+            for listener in self.listeners:
+                listener(planned)
+        return reply
+
+    def _reply_to(self, form: dict) -> tuple[dict | SavedReply, str]:
+        """The reply, and what it was in a few words for the plan."""
         action = form.get("action")
         if action == "login":
-            return self._login(form)
-        if form.get("CID") not in self.sessions:
-            return {"return": False, "reason": "CID is invalid or expired."}
-        saved = self._saved_reply(action)
-        if saved is not None:
-            return saved
-        if action == "list_sites":
-            return {"return": True, "results": self.sites}
-        if action == "show_site":
-            return self._show_site(form)
-        return {"return": False, "reason": f"Unknown action: {action}"}
+            reply = self._login(form)
+        elif form.get("CID") not in self.sessions:
+            reply = {"return": False, "reason": "CID is invalid or expired."}
+        elif (saved := self._saved_reply(action)) is not None:
+            problem = json_problem(saved)
+            return saved, f"saved reply {action}.json" + (f", which is not JSON: {problem}" if problem else "")
+        elif action == "list_sites":
+            reply = {"return": True, "results": self.sites}
+        elif action == "show_site":
+            reply = self._show_site(form)
+        else:
+            reply = {"return": False, "reason": f"Unknown action: {action}"}
+        if reply.get("return") is False:
+            return reply, f"refused: {reply.get('reason')}"
+        if "CID" in reply:
+            return reply, f"session {self._session_numbers[reply['CID']]}"
+        return reply, "built-in reply"
 
     def _login(self, form: dict) -> dict:
         if form.get("username") != self.username or form.get("password") != self.password:
             return {"return": False, "reason": "Invalid username or password."}
         cid = secrets.token_hex(12)
-        with self._lock:
-            self.sessions.add(cid)
+        self.sessions.add(cid)
+        self._session_numbers[cid] = len(self._session_numbers) + 1
         return {"return": True, "CID": cid}
+
+    def _masked(self, fields: list[tuple[str, str]]):
+        for name, value in fields:
+            if name.lower() not in MASKED_FIELDS:
+                yield name, value
+            elif name.lower() == "password":
+                yield name, HIDDEN
+            elif value in self._session_numbers:
+                yield name, f"<session-{self._session_numbers[value]}>"
+            else:
+                yield name, "<not-a-session>"
 
     def _show_site(self, form: dict) -> dict:
         name = form.get("site_name")
@@ -141,6 +235,17 @@ class SimulatedController:
         return sorted(name[:-len(".json")] for name in os.listdir(self.replies)
                       if name.endswith(".json") and name != "login.json"
                       and os.path.isfile(os.path.join(self.replies, name)))
+
+    def saved_reply_problems(self) -> list[str]:
+        """One line for every saved reply that is not JSON: its path and the decoder's message."""
+        problems = []
+        for action in self.saved_actions():
+            path = os.path.join(self.replies, action + ".json")
+            with open(path, "rb") as saved:
+                problem = json_problem(saved.read())
+            if problem is not None:
+                problems.append(f"{path} is not JSON: {problem}")
+        return problems
 
     def _saved_reply(self, action: str | None) -> SavedReply | None:
         # Only a file of the directory itself: an action is a name, never a
@@ -213,26 +318,72 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
     return Handler
 
 
-def main(argv: list[str] | None = None) -> None:
+PROGRAM = "korvalinden-rehearse"
+
+
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        description="Serves a simulated Tarvenox Controller over HTTPS at https://127.0.0.1:PORT/v1/api\n"
-                    "(loopback only) until interrupted; the tool takes it as --controller_ip 127.0.0.1:PORT.",
+        prog=PROGRAM,
+        description="A simulated Tarvenox Controller over HTTPS on 127.0.0.1 (loopback only), the stage for\n"
+                    "rehearsing configuration files. It shows every request it is sent, in order, with its\n"
+                    "form fields and what it answered (the password and the session ids masked).\n\n"
+                    "Without --run it serves at https://127.0.0.1:PORT/v1/api until interrupted, printing\n"
+                    "each request as it comes; the tool takes it as --controller_ip 127.0.0.1:PORT.\n"
+                    "With --run it runs the tool once against itself, prints the tool's output and then\n"
+                    "the plan of the run's requests, and ends with the tool's exit status.",
         epilog=ACTIONS_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--port", type=int, default=0, help="the port to listen on (default: a free one, "
                         "printed at start)")
     parser.add_argument("--address-file", metavar="FILE", help="write the address, 127.0.0.1:PORT, to FILE "
                         "once listening")
-    parser.add_argument("--username", default=DEFAULT_USERNAME, help="the user name it accepts "
-                        "(default: %(default)s)")
-    parser.add_argument("--password", default=DEFAULT_PASSWORD, help="the password it accepts "
-                        "(default: %(default)s)")
+    parser.add_argument("--username", default=DEFAULT_USERNAME, help="the user name it accepts, and with "
+                        "--run the one the tool logs in with (default: %(default)s)")
+    parser.add_argument("--password", default=DEFAULT_PASSWORD, help="the password it accepts, and with "
+                        "--run the one the tool logs in with (default: %(default)s)")
     parser.add_argument("--replies", metavar="DIR", help="also answer any action X with the JSON saved in "
-                        "DIR/X.json")
+                        "DIR/X.json; every such file must be JSON at start")
+    parser.add_argument("--plan", metavar="FILE", help="also write every request to FILE as it is answered, "
+                        "one JSON object a line")
+    once = parser.add_argument_group("one run of the tool")
+    once.add_argument("--run", action="store_true", help="run the tool (korvalinden) once against this "
+                      "controller, then print the plan")
+    once.add_argument("--config_dir", metavar="DIR", help="the tool's configuration directory; implies --run "
+                      "(default: the tool's own, beside its module)")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = _parser()
     options = parser.parse_args(argv)
     if options.replies is not None and not os.path.isdir(options.replies):
         parser.error(f"--replies: no such directory: {options.replies}")
     controller = SimulatedController(options.username, options.password, port=options.port,
-                                     replies=options.replies).start()
+                                     replies=options.replies)
+    problems = controller.saved_reply_problems()
+    if problems:
+        sys.exit("\n".join(f"{PROGRAM}: saved reply {problem}" for problem in problems))
+    with contextlib.ExitStack() as cleanup:
+        if options.plan is not None:
+            plan_file = cleanup.enter_context(_opened_or_exit(options.plan))
+            controller.listeners.append(lambda planned: print(planned.json_line(), file=plan_file, flush=True))
+        try:
+            controller.start()
+        except OSError as error:
+            sys.exit(f"{PROGRAM}: cannot listen on 127.0.0.1:{options.port}: {error.strerror or error}")
+        cleanup.callback(controller.stop)
+        if options.run or options.config_dir is not None:
+            sys.exit(_run_tool_once(controller, options.config_dir))
+        _serve(controller, options)
+
+
+def _opened_or_exit(path: str):
+    try:
+        return open(path, "w", encoding="utf-8")
+    except OSError as error:
+        sys.exit(f"{PROGRAM}: cannot write the plan to {path}: {error.strerror or error}")
+
+
+def _serve(controller: SimulatedController, options: argparse.Namespace) -> None:
     if options.address_file:
         with open(options.address_file, "w", encoding="utf-8") as handle:
             handle.write(controller.address)
@@ -242,12 +393,36 @@ def main(argv: list[str] | None = None) -> None:
         print(f"saved replies in {options.replies}: {', '.join(controller.saved_actions()) or 'none yet'}",
               file=sys.stderr)
     sys.stderr.flush()
+    controller.listeners.append(lambda planned: print(planned.line(), flush=True))
     try:
         threading.Event().wait()
     except KeyboardInterrupt:
         pass
-    finally:
-        controller.stop()
+
+
+def _run_tool_once(controller: SimulatedController, config_dir: str | None) -> int:
+    """Runs the tool against the controller with the streams of this process;
+    then prints the plan. Returns the tool's exit status."""
+    command = [sys.executable, "-m", "korvalinden", "--controller_ip", controller.address,
+               "--username", controller.username, "--password", controller.password]
+    if config_dir is not None:
+        command += ["--config_dir", config_dir]
+    tool = subprocess.Popen(command)
+    try:
+        status = tool.wait()
+    except KeyboardInterrupt:
+        # Ctrl-C reached the tool too, in the same process group: it ends on its own.
+        status = tool.wait()
+    try:
+        sys.stdout.write(plan_text(controller.plan))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader has gone; nothing more is said, and the exit must not say it again.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    # A tool killed by a signal reports it as the shell does.
+    return status if status >= 0 else 128 - status
 
 
 if __name__ == "__main__":

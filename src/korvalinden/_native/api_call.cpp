@@ -199,6 +199,21 @@ void refuse_text(PyObject* compound_results, PyObject* compound_filepath) {
   throw_python_error();
 }
 
+// A record (a dict) among the elements would be posted as its keys, one form
+// field per key, which no configuration means: the referenced file's filters
+// stop one step short of the member to send (a forgotten ", name").
+void refuse_records(PyObject* compound_results, PyObject* compound_filepath) {
+  if (!PyList_Check(compound_results)) return;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(compound_results); ++i) {
+    if (!PyDict_Check(PyList_GET_ITEM(compound_results, i))) continue;
+    // Held: its repr may run code that changes the list.
+    Ref record = Ref::borrow(PyList_GET_ITEM(compound_results, i));
+    PyErr_Format(PyExc_ValueError, "output reference %S gave a record, not a value: %R", compound_filepath,
+                 record.get());
+    throw_python_error();
+  }
+}
+
 struct OutputReference {
   Ref option;    // compound_option
   Ref filepath;  // compound_filepath
@@ -242,6 +257,7 @@ Ref post_per_element(LineMarker& line, PyObject* compound_results, PyObject* url
   Ref compound_return = owned_or_throw(PyList_New(0));
   line.at(lines::each_result);
   refuse_text(compound_results, reference.filepath.get());
+  refuse_records(compound_results, reference.filepath.get());
   Ref iterator = owned_or_throw(PyObject_GetIter(compound_results));
   while (Ref result = Ref::steal(PyIter_Next(iterator.get()))) {
     line.at(lines::store_result);
