@@ -1,8 +1,10 @@
 """Starts the command-line tool: the console command `korvalinden` and
 `python -m korvalinden` both come here.
 
-`main` does the work and is called as it is. Around it the launcher settles
-the two ways a run ends that are the operator's doing rather than a failure:
+`main` does the work and is called as it is, inside `kept_alive`: the run's
+posts share one keep-alive connection (see korvalinden.connections). Around
+it the launcher settles the two ways a run ends that are the operator's doing
+rather than a failure:
 
 - Ctrl-C (SIGINT): one line on standard error instead of a traceback, and
   the shell's usual status for an interrupted command, 128 + SIGINT.
@@ -29,10 +31,12 @@ CLOSED_OUTPUT_STATUS = 128 + signal.SIGPIPE
 
 def run() -> None:
     try:
+        from korvalinden.connections import kept_alive
         from korvalinden.korvalinden import main
 
         try:
-            main()
+            with kept_alive():
+                main()
         except Exception:
             # A failure: what was printed before it goes out ahead of its
             # traceback, and a reader that has gone does not hide it.
