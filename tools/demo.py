@@ -30,7 +30,8 @@ def main() -> int:
         print(f"demo: {tool.name} --controller_ip {controller.address} --password {controller.password}", flush=True)
         print(flush=True)
         status = subprocess.run(command).returncode
-    print(f"demo: {tool.name} exited with status {status}", flush=True)
+    print(f"demo: {tool.name} exited with status {status}, after {len(controller.requests)} posts over "
+          f"{controller.connections} connection(s)", flush=True)
     return status
 
 
