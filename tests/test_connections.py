@@ -31,7 +31,8 @@ def test_a_connection_idle_past_the_limit_is_not_reused(kv, wait, idle_limit, co
     assert kv.requests is requests
     assert (controller.connections, len(controller.received)) == (connections, 2)
     assert (failure is not None) == fails, failure
-    assert not fails or "Connection reset by peer" in str(failure)
+    # A reset or an end without a reply, by the interpreter's ssl module: either way after the request was sent.
+    assert not fails or "Connection aborted" in str(failure)
 
 
 def test_a_requests_that_a_caller_put_in_place_stays(kv, fake_requests):
