@@ -39,3 +39,12 @@ def test_a_requests_that_a_caller_put_in_place_stays(kv, fake_requests):
     with kept_alive(kv):
         kv.get_tarvenox_cid("10.20.0.5", "admin", "secret")
     assert kv.requests is fake_requests and len(fake_requests.posts) == 1
+
+
+def test_a_connection_the_controller_has_closed_is_replaced_before_the_post(kv):
+    with SimulatedController() as controller, kept_alive(kv):
+        kv.get_tarvenox_cid(controller.address, controller.username, controller.password)
+        controller.stop()  # closes the kept connection too
+        controller.start()  # on the same port
+        kv.get_tarvenox_cid(controller.address, controller.username, controller.password)
+    assert (controller.connections, len(controller.received)) == (2, 2)
