@@ -4,6 +4,7 @@ over HTTPS."""
 
 import contextlib
 import json
+import math
 import os
 import re
 import shutil
@@ -281,3 +282,33 @@ def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
             message = f"cannot listen on 127.0.0.1:{port}: Address already in use"
         result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")
+
+
+# The tool with today's per-post connections: `main` called directly.
+CALL_MAIN = [sys.executable, "-c", "import korvalinden.korvalinden as kv; kv.main()"]
+
+
+def as_sent(received):
+    """Headers and bodies of the posts, the session ids left out: they are new at every login."""
+    return [(request.headers, re.sub(rb"CID=\w+", b"CID=", request.body)) for request in received]
+
+
+@pytest.mark.parametrize("behaviour, connections_for", [
+    ({}, lambda posts: 1),
+    ({"close_after": 4}, lambda posts: math.ceil(posts / 4)),
+    ({"cookie": "stage=rehearsal; Path=/"}, lambda posts: 1),
+], ids=["keeps-alive", "closes-after-4", "sets-a-cookie"])
+def test_console_command_keeps_the_connection_and_sends_what_per_post_calls_send(behaviour, connections_for):
+    runs = {}
+    with SimulatedController(**behaviour) as controller:
+        for way, command in [("kept alive", ENTRY_POINTS["console-script"]), ("per post", CALL_MAIN)]:
+            connections, received = controller.connections, len(controller.received)
+            result = run_tool(command, "--controller_ip", controller.address, "--password", controller.password)
+            assert (result.returncode, result.stderr) == (0, ""), way
+            runs[way] = result.stdout, controller.connections - connections, controller.received[received:]
+
+    (kept_output, kept_connections, kept), (own_output, own_connections, own) = runs["kept alive"], runs["per post"]
+    assert kept_output == own_output
+    assert as_sent(kept) == as_sent(own)
+    assert (kept_connections, own_connections) == (connections_for(len(own)), len(own))
+    assert not [request for request in kept if any(name.lower() == "cookie" for name, _ in request.headers)]

@@ -30,9 +30,10 @@ def main() -> int:
         print(f"demo: {tool.name} --controller_ip {controller.address} --password {controller.password}", flush=True)
         print(flush=True)
         status = subprocess.run(command).returncode
+    print(f"demo: {tool.name} exited with status {status}, after {len(controller.requests)} posts over "
+          f"{controller.connections} connection(s)", flush=True)
     # The controller above is gone now; the rehearsal starts one of its own for the same run.
-    print(f"demo: {tool.name} exited with status {status}; to run it again, with every request it makes "
-          "shown after its output:", flush=True)
+    print("demo: to run it again, with every request it makes shown after its output:", flush=True)
     print(f"  {shown_path(tool.with_name('korvalinden-rehearse'))} --run", flush=True)
     return status
 

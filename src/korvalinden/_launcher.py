@@ -1,8 +1,9 @@
 """Starts the command-line tool: the console command `korvalinden` and
 `python -m korvalinden` both come here.
 
-`main` does the work and is called as it is. Around it the launcher settles
-how a run ends:
+`main` does the work and is called as it is, inside `kept_alive`: the run's
+posts share one keep-alive connection (see korvalinden.connections). Around
+it the launcher settles how a run ends:
 
 - A failure: a few lines on standard error in place of the traceback: what
   failed, where in the module, and which configuration file was running
@@ -48,12 +49,13 @@ MODULE_SOURCE = "src\\korvalinden\\korvalinden.py"
 def run() -> None:
     try:
         import korvalinden.korvalinden as module
+        from korvalinden.connections import kept_alive
 
         full_traceback = os.environ.get(FULL_TRACEBACK_VARIABLE, "") not in ("", "0")
         running = RunningFiles(module, observe=not full_traceback)
         try:
             # The run itself.
-            with running.observed():
+            with running.observed(), kept_alive(module):
                 module.main()
         except BrokenPipeError:
             raise  # standard output closed by its reader: below

@@ -24,13 +24,17 @@ import contextlib
 import json
 import os
 import secrets
+import socket
 import ssl
+import struct
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import NamedTuple
 from urllib.parse import parse_qsl
 
 
@@ -138,15 +142,33 @@ def plan_text(plan: list[PlannedRequest]) -> str:
     return "\n".join([f"request plan: {count}", *(request.line() for request in plan)]) + "\n"
 
 
+class Received(NamedTuple):
+    """A POST as it arrived: the number of its connection (1 for the first
+    this controller accepted), its headers in order, its body."""
+
+    connection: int
+    headers: list[tuple[str, str]]
+    body: bytes
+
+
 class SimulatedController:
     """An in-process controller; use as a context manager or call start()/stop().
 
     `replies` names a directory of saved replies: an action X is answered
     with the file X.json there, read at each request so that it can be
-    edited while the controller runs."""
+    edited while the controller runs.
+
+    It speaks HTTP/1.1 and keeps connections open between requests. Three
+    options make it behave as servers in front of a controller may:
+    `close_after` N requests it closes a connection, saying so in the last
+    reply (Connection: close); a connection idle for more than `idle_timeout`
+    seconds is given up, and a request that comes on it later is read but
+    answered with a reset, as when a load balancer closes an idle connection
+    just as a request crosses on the wire; `cookie` is set by every reply."""
 
     def __init__(self, username: str = DEFAULT_USERNAME, password: str = DEFAULT_PASSWORD,
-                 sites: list[dict] | None = None, port: int = 0, replies: str | os.PathLike | None = None):
+                 sites: list[dict] | None = None, port: int = 0, replies: str | os.PathLike | None = None,
+                 close_after: int | None = None, idle_timeout: float | None = None, cookie: str | None = None):
         self.username = username
         self.password = password
         self.sites = list(SITES if sites is None else sites)
@@ -158,6 +180,12 @@ class SimulatedController:
         # Called with each PlannedRequest as it is made, in order.
         self.listeners: list[Callable[[PlannedRequest], None]] = []
         self._session_numbers: dict[str, int] = {}
+        self.close_after = close_after
+        self.idle_timeout = idle_timeout
+        self.cookie = cookie
+        self.connections = 0  # connections accepted
+        self.received: list[Received] = []  # every POST as it arrived, answered or not
+        self._open: set[socket.socket] = set()
         self._lock = threading.Lock()
         self._server: ThreadingHTTPServer | None = None
         self._thread: threading.Thread | None = None
@@ -255,6 +283,23 @@ class SimulatedController:
         with open(os.path.join(self.replies, action + ".json"), "rb") as saved:
             return SavedReply(saved.read())
 
+    # -- connections ------------------------------------------------------
+
+    def _accepted(self, connection: socket.socket) -> int:
+        """Counts a new connection; returns its number."""
+        with self._lock:
+            self.connections += 1
+            self._open.add(connection)
+            return self.connections
+
+    def _ended(self, connection: socket.socket) -> None:
+        with self._lock:
+            self._open.discard(connection)
+
+    def _receive(self, request: Received) -> None:
+        with self._lock:
+            self.received.append(request)
+
     # -- serving ----------------------------------------------------------
 
     def start(self) -> "SimulatedController":
@@ -277,6 +322,15 @@ class SimulatedController:
             self._server.shutdown()
             self._server.server_close()
             self._server = None
+            # A stopped controller answers nothing more, also on connections
+            # kept open: their handlers read the end and finish.
+            with self._lock:
+                still_open = list(self._open)
+            for connection in still_open:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass  # closed meanwhile
 
     def __enter__(self) -> "SimulatedController":
         return self.start()
@@ -296,21 +350,63 @@ def _certificate_authority():
 
 def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler]:
     class Handler(BaseHTTPRequestHandler):
+        # Keep-alive: a connection serves requests until the client closes it.
+        protocol_version = "HTTP/1.1"
+        # A reply goes out in two writes, head and body; with Nagle's
+        # algorithm the body would wait for the client's delayed
+        # acknowledgement of the head.
+        disable_nagle_algorithm = True
+
+        def setup(self) -> None:
+            super().setup()
+            self.number = controller._accepted(self.connection)
+            self.answered = 0
+            self.idle_since: float | None = None
+
+        def finish(self) -> None:
+            try:
+                super().finish()
+            finally:
+                controller._ended(self.connection)
+
         def do_POST(self) -> None:  # noqa: N802 (the http.server naming)
-            if self.path != API_PATH:
-                self._reply(404, {"return": False, "reason": f"No such path: {self.path}"})
-                return
+            # The whole body is read first, whatever the answer: the next
+            # request on the connection starts after it.
             length = int(self.headers.get("Content-Length") or 0)
-            body = self.rfile.read(length).decode("utf-8", errors="replace")
-            self._reply(200, controller.answer(parse_qsl(body, keep_blank_values=True)))
+            body = self.rfile.read(length)
+            controller._receive(Received(self.number, list(self.headers.items()), body))
+            if self._given_up():
+                self._reset()
+            elif self.path != API_PATH:
+                self._reply(404, {"return": False, "reason": f"No such path: {self.path}"})
+            else:
+                fields = parse_qsl(body.decode("utf-8", errors="replace"), keep_blank_values=True)
+                self._reply(200, controller.answer(fields))
+
+        def _given_up(self) -> bool:
+            return (controller.idle_timeout is not None and self.idle_since is not None
+                    and time.monotonic() - self.idle_since > controller.idle_timeout)
+
+        def _reset(self) -> None:
+            # A zero linger time makes the close a reset, not an orderly end.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.rfile.close()
+            self.connection.close()
 
         def _reply(self, status: int, document: dict | SavedReply) -> None:
             payload = bytes(document) if isinstance(document, SavedReply) else json.dumps(document).encode()
+            self.answered += 1
             self.send_response(status)
             self.send_header("Content-Type", "application/json")
             self.send_header("Content-Length", str(len(payload)))
+            if controller.cookie is not None:
+                self.send_header("Set-Cookie", controller.cookie)
+            if controller.close_after is not None and self.answered >= controller.close_after:
+                self.send_header("Connection", "close")  # http.server closes after this reply
             self.end_headers()
             self.wfile.write(payload)
+            self.idle_since = time.monotonic()
 
         def log_message(self, format: str, *args) -> None:  # noqa: A002
             pass  # keep test and demo output clean
