@@ -250,7 +250,7 @@ def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, sta
     assert output == "".join(expected[name] for name in os.listdir(tmp_path / "config") if name in expected)
     plan = [json.loads(line) for line in (tmp_path / "plan.jsonl").read_text().splitlines()]
     assert heading + shown == plan_text([PlannedRequest(entry["request"], tuple(map(tuple, entry["fields"])),
-                                                        entry["answer"]) for entry in plan])
+                                                        entry["answer"]) for entry in plan], connections=1)
     logins = [entry for entry in plan if entry["action"] == "login"]
     assert [entry["fields"] for entry in logins] == [[["action", "login"], ["username", "admin"],
                                                       ["password", "<hidden>"]]] * len(logins)

@@ -137,9 +137,17 @@ def _quoted(value: str) -> str:
     return json.dumps(value, ensure_ascii=False)
 
 
-def plan_text(plan: list[PlannedRequest]) -> str:
-    count = f"{len(plan)} request" + ("" if len(plan) == 1 else "s")
+def plan_text(plan: list[PlannedRequest], connections: int | None = None) -> str:
+    """The plan as it reads; with the number of connections the requests came
+    over, when known, to show whether the tool kept its connection."""
+    count = _counted(len(plan), "request")
+    if connections is not None:
+        count += f" over {_counted(connections, 'connection')}"
     return "\n".join([f"request plan: {count}", *(request.line() for request in plan)]) + "\n"
+
+
+def _counted(number: int, noun: str) -> str:
+    return f"{number} {noun}" + ("" if number == 1 else "s")
 
 
 class Received(NamedTuple):
@@ -510,7 +518,7 @@ def _run_tool_once(controller: SimulatedController, config_dir: str | None) -> i
         # Ctrl-C reached the tool too, in the same process group: it ends on its own.
         status = tool.wait()
     try:
-        sys.stdout.write(plan_text(controller.plan))
+        sys.stdout.write(plan_text(controller.plan, controller.connections))
         sys.stdout.flush()
     except BrokenPipeError:
         # The reader has gone; nothing more is said, and the exit must not say it again.
