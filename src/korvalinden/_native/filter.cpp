@@ -87,17 +87,16 @@ Ref remaining_steps(PyObject* filters) {
   return owned_or_throw(mapping->mp_subscript(filters, kFromSecond));
 }
 
-// source[key]: the value, or empty with an exception set, or empty without one
-// where an exact dict lacks the key (the common miss, which costs no exception).
-//
-// Always with the step's own key and by a lookup: a lookup compares the key with
-// every member of the same hash that comes before its own in the probe order,
-// and those comparisons run code of the caller's unless the member is an exact
-// str. Reading a record's value at the place where the first record holds the
-// key, or looking it up with the first record's equal key object, would skip
-// those comparisons or hand them another object. Either is exact only for a
-// record whose keys are all exact str, and telling that with the public API
-// takes a walk over all of the record's keys, which costs more than the lookup.
+// source[key], by a lookup with the step's own key: what the subscription does,
+// down to its comparisons. A lookup compares the key with each member of the
+// same hash that it meets before its own, and that runs code of the caller's
+// unless the member is an exact str. So no shorter way is taken: a value read
+// where the first record holds the key, or a lookup with the first record's
+// equal key object, would skip those comparisons or hand them another object.
+// Both are exact only for a record whose keys are all exact str, and the public
+// API tells that only by a walk over all of the record's keys, which costs more
+// than the lookup (measured). An exact dict's miss comes back empty without an
+// exception set: the common miss costs no exception.
 Ref member_of(PyObject* source, PyObject* key) {
   if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
   return Ref::steal(PyObject_GetItem(source, key));
