@@ -51,7 +51,8 @@ How it measures, and why:
   grows with the reply (one byte per record is 100 KB here), while the few objects
   of one call and the interpreter's free lists move a single measurement by some
   hundred bytes either way. A miss exits with status 1, naming the case and the
-  figure; a module result that differs from the model's exits with status 2.
+  figure; a module result that differs from the model's, or a fresh process that
+  fails (a crash included), exits with status 2.
 - --peers adds jmespath, glom and jq (the `jq` package) with the nearest expression
   for each case; install them into the venv only (`.venv/bin/python -m pip install
   jmespath glom jq`). Each peer is timed after the model and the module, in turns
@@ -447,7 +448,8 @@ def fresh_runs(name: str, case: Case, reply: Path, runs: int) -> Fresh:
         command = [sys.executable, __file__, "--child", name, "--case", case.key, "--reply", str(reply)]
         done = subprocess.run(command, capture_output=True, text=True, check=False)
         if done.returncode != 0:
-            return Fresh(error=(done.stderr.strip().splitlines() or ["no output"])[-1])
+            last_line = (done.stderr.strip().splitlines() or ["no output"])[-1]
+            return Fresh(error=f"exit status {done.returncode}: {last_line}")
         samples.append(json.loads(done.stdout.strip().splitlines()[-1]))
     growths = [s["resident_growth_kib"] for s in samples if s["resident_growth_kib"] is not None]
     return Fresh(statistics.median(s["seconds"] for s in samples), statistics.median(growths) if growths else None)
@@ -552,7 +554,7 @@ def run_here(options) -> int:
     print(f"CPU time per call, including the collection it leaves due; median and mean of {options.runs} turns "
           f"(model and module in rotating order); fresh: median of {options.fresh_runs} new processes, one call "
           f"each; speed-up = model median / this median")
-    summary, goals, misses, mismatches = {}, [], [], []
+    summary, goals, misses, mismatches, failures = {}, [], [], [], []
     with tempfile.TemporaryDirectory(prefix="bench-filter-") as directory:
         texts = {nested: reply_text(nested, options.records) for nested in (False, True)}
         replies = {nested: Path(directory) / f"reply-{int(nested)}.json" for nested in texts}
@@ -564,6 +566,8 @@ def run_here(options) -> int:
             goals.append(goal_line(case, rows))
             misses += goal_misses(case, rows)
             mismatches += [f"({case.key}) {row.name}" for row in rows.values() if "DIFFERS" in row.check]
+            failures += [f"({case.key}) {row.name}: fresh process failed, {row.fresh.error}"
+                         for row in rows.values() if row.fresh.error]
             summary[case.key] = {"speedup": rows["model"].seconds / rows["module"].seconds,
                                  "model_ms": rows["model"].seconds * 1e3, "module_ms": rows["module"].seconds * 1e3,
                                  "model_peak": rows["model"].peak, "module_peak": rows["module"].peak}
@@ -578,12 +582,17 @@ def run_here(options) -> int:
     print(f"\nload average at end: {' '.join(f'{load:.2f}' for load in os.getloadavg())}")
     if options.summary:
         Path(options.summary).write_text(json.dumps({"python": sys.version.split()[0], "cases": summary,
-                                                     "misses": misses, "mismatches": mismatches}))
+                                                     "misses": misses, "mismatches": mismatches,
+                                                     "failures": failures}))
     if mismatches:
         print("results differ from the model: " + "; ".join(mismatches))
-        return 2
+    if failures:
+        print("failed:\n  " + "\n  ".join(failures))
     if misses:
         print("goal missed:\n  " + "\n  ".join(misses))
+    if mismatches or failures:
+        return 2
+    if misses:
         return 1
     print("every goal met")
     return 0
@@ -634,7 +643,7 @@ def short_misses(summary: dict) -> list[str]:
             misses.append(f"({case.key}) {figures['speedup']:.2f}x < {case.goal:g}x")
         if figures["module_peak"] > figures["model_peak"] + MEMORY_ALLOWANCE:
             misses.append(f"({case.key}) peak {figures['module_peak'] - figures['model_peak']:+,} bytes")
-    return misses + [f"{mismatch} differs from the model" for mismatch in summary["mismatches"]]
+    return misses + [f"{mismatch} differs from the model" for mismatch in summary["mismatches"]] + summary["failures"]
 
 
 def print_version_summary(outcomes) -> int:

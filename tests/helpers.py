@@ -5,6 +5,7 @@ run code of their own, writing files, and running Python in a subprocess."""
 from __future__ import annotations
 
 import copy
+import gc
 import os
 import pprint
 import subprocess
@@ -151,7 +152,8 @@ def assert_same(got, want, inputs):
         for key in want:
             assert_same(got[key], want[key], inputs)
     elif isinstance(want, list):
-        assert type(got) is list and len(got) == len(want)
+        # tracked by the collector, as every list is, or a cycle through it would never be freed
+        assert type(got) is list and len(got) == len(want) and gc.is_tracked(got)
         for got_item, want_item in zip(got, want):
             assert_same(got_item, want_item, inputs)
     else:
@@ -201,16 +203,37 @@ class MissingKey(KeyError):
 
 
 class Colliding:
-    """A dict key that hashes like `text` and whose every comparison raises `error`."""
+    """A dict key that hashes like `text`; it keeps what it is compared with in
+    `compared`, and each comparison raises `error`, or answers "unequal" while
+    `error` is None."""
 
-    def __init__(self, text, error):
-        self.text, self.error = text, error
+    def __init__(self, text, error=None):
+        self.text, self.error, self.compared = text, error, []
 
     def __hash__(self):
         return hash(self.text)
 
     def __eq__(self, other):
+        self.compared.append(other)
+        if self.error is None:
+            return False
         raise self.error("compared")
+
+
+class Rekeying(dict):
+    """A dict whose every lookup first runs `change(keys, key)` on each list that
+    holds the very key object, found as any code can find it, among the key's
+    referrers: for a filter step, its key list."""
+
+    def __init__(self, change, **members):
+        super().__init__(**members)
+        self.change = change
+
+    def __getitem__(self, key):
+        for referrer in gc.get_referrers(key):
+            if type(referrer) is list and any(item is key for item in referrer):
+                self.change(referrer, key)
+        return super().__getitem__(key)
 
 
 class Unhashable(str):

@@ -6,13 +6,14 @@ the model is with the other random input, in test_fuzz.py."""
 import builtins
 import collections
 import gc
+import json
 import threading
 
 import pytest
 
 import model
-from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Unhashable, assert_same, canon,
-                     containers, module_entries, run_python)
+from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Rekeying, Unhashable, assert_same,
+                     canon, containers, module_entries, run_python)
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -111,6 +112,15 @@ def colliding(error):
     return {Colliding("a", error): 1}
 
 
+def clear(keys, key):
+    keys.clear()
+
+
+def clear_at_last(keys, key):
+    if keys[-1] is key:
+        keys.clear()
+
+
 # results, step, what comes back: a value, or (exception, module lines, its __context__ and that one's line)
 LOOKUP_ODDITIES = [
     # a KeyError from a mapping's lookup or from a key's comparison is a miss ...
@@ -134,6 +144,12 @@ LOOKUP_ODDITIES = [
     ({}, Unhashable("a&b"), (KeyError, [59], KeyError, 57)),
     ({}, Unhashable("a"), (KeyError, [65], KeyError, 63)),
     ([{}], Unhashable("a&b"), (KeyError, [45], KeyError, 43)),
+    # a lookup's code can reach the step's key list and change it: it is read as a for loop reads it
+    ([Rekeying(clear), {"alpha_key": 1}], "alpha_key & beta_key", [{"alpha_key": NF}, {}]),
+    (Rekeying(clear), "alpha_key & beta_key", {"alpha_key": NF}),
+    ([Rekeying(clear_at_last, alpha_key=1, beta_key=2)], "alpha_key & beta_key", [{"alpha_key": 1, "beta_key": 2}]),
+    (Rekeying(clear_at_last, alpha_key=1, beta_key=2), "alpha_key & beta_key", {"alpha_key": 1, "beta_key": 2}),
+    ([Rekeying(clear, alpha_key=1), {"alpha_key": 2}], " alpha_key", (IndexError, [50], None, None)),
 ]
 
 
@@ -150,6 +166,26 @@ def test_a_lookup_is_an_ordinary_subscription(filter_results, kv, results, step,
         assert module_entries(caught.value) == [(ENTRY, line) for line in lines]
         if context is not None:  # the miss got its entry when it was caught
             assert module_entries(caught.value.__context__) == [(ENTRY, context_line)]
+
+
+def comparisons(filter_results, step, place):
+    """What a key of the same hash that comes before the record's own is compared with
+    while `step` walks two records, the one at `place` holding that key."""
+    records = json.loads('[{"name": 1, "tier": 2}, {"name": 3, "tier": 4}]')
+    record_key = next(iter(records[0]))  # one object for every record's "name": the decoder's
+    colliding = Colliding("name")
+    records[place] = {colliding: 0, **records[place]}
+    colliding.compared.clear()
+    filter_results(records, [step])
+    return ["step" if other is step else "record's key" if other is record_key else repr(other)
+            for other in colliding.compared]
+
+
+@pytest.mark.parametrize("step", ["name", "name & tier"])
+@pytest.mark.parametrize("place", [0, 1], ids=["first-record", "later-record"])
+def test_a_lookup_makes_the_comparisons_of_a_subscription(kv, step, place):
+    # once per lookup, with the step's own key
+    assert comparisons(kv.filter_results, step, place) == comparisons(model.filter_results, step, place)
 
 
 def test_single_step_on_a_list_lets_even_a_key_error_subclass_out(filter_results):
@@ -287,19 +323,22 @@ GROWN = {"a": 9, "b": 8}
 
 
 @pytest.mark.parametrize(
-    "change, expected_compound, expected_single",
+    "change, tail, expected_compound, expected_single",
     [
-        (list.clear, [{"a": "a", "b": "b"}], ["a"]),
+        (list.clear, 0, [{"a": "a", "b": "b"}], ["a"]),
         # each lookup adds a record, which the walk reaches in turn
-        (lambda results: results.append(GROWN), [{"a": "a", "b": "b"}] * 2 + [{"a": 1, "b": NF}] + [GROWN] * 4,
+        (lambda results: results.append(GROWN), 0, [{"a": "a", "b": "b"}] * 2 + [{"a": 1, "b": NF}] + [GROWN] * 4,
          ["a", "a", 1, 9, 9]),
+        # longer than the walk looks ahead (up to 48 records): the records it would look at are freed
+        (lambda results: results.__delitem__(slice(3, None)), 60, [{"a": "a", "b": "b"}] * 2 + [{"a": 1, "b": NF}],
+         ["a", "a", 1]),
     ],
-    ids=["shrunk", "grown"],
+    ids=["shrunk", "grown", "shrunk-long"],
 )
-def test_list_changed_during_the_step(filter_results, change, expected_compound, expected_single):
+def test_list_changed_during_the_step(filter_results, change, tail, expected_compound, expected_single):
     # The list is walked as it stands at each element, like a for loop over it.
     def walk(step):
-        Changing.results = [Changing(change), Changing(change), {"a": 1}]
+        Changing.results = [Changing(change), Changing(change), {"a": 1}] + [{"a": 2} for _ in range(tail)]
         return filter_results(Changing.results, [step])
 
     assert walk("a&b") == expected_compound

@@ -37,8 +37,8 @@ constexpr int filter_count = 32;     // len(filters)
 constexpr int first_step = 33;       // filters[0]
 constexpr int remaining_steps = 34;  // filters[1:]
 constexpr int split_step = 35;       // the step split at "&", each piece stripped
-// results is a list. Line 38 counts the keys: the length of the module's own
-// list, which cannot fail.
+// results is a list. Line 38 counts the keys: the length of a list, which
+// cannot fail.
 constexpr int new_list = 37;
 // A compound step: a loop whose header (line 39) also fetches each next
 // element, so the marker goes back to it at the end of every pass.
@@ -87,93 +87,20 @@ Ref remaining_steps(PyObject* filters) {
   return owned_or_throw(mapping->mp_subscript(filters, kFromSecond));
 }
 
-// source[key]: the value, or empty with an exception set, or empty without one
-// where an exact dict lacks the key (the common miss, which costs no exception).
+// source[key], by a lookup with the step's own key: what the subscription does,
+// down to its comparisons. A lookup compares the key with each member of the
+// same hash that it meets before its own, and that runs code of the caller's
+// unless the member is an exact str. So no shorter way is taken: a value read
+// where the first record holds the key, or a lookup with the first record's
+// equal key object, would skip those comparisons or hand them another object.
+// Both are exact only for a record whose keys are all exact str, and the public
+// API tells that only by a walk over all of the record's keys, which costs more
+// than the lookup (measured). An exact dict's miss comes back empty without an
+// exception set: the common miss costs no exception.
 Ref member_of(PyObject* source, PyObject* key) {
   if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
   return Ref::steal(PyObject_GetItem(source, key));
 }
-
-// What the first record of a walked list tells about the rest, which in one
-// reply share its shape: for each key of the step, the record's own key object
-// equal to it, and where the record holds it as PyDict_Next counts. Only exact
-// str keys are compared, which runs no code of the caller's.
-//
-// An element that holds that very key object at that place needs no lookup:
-// PyDict_Next reads the entry there, and it is the entry `element[key]` finds,
-// since a dict holds no two keys that compare equal (keys must compare
-// consistently for a dict to work at all). This runs no code of the
-// caller's, so the element need not be held for it. Any other exact dict is
-// searched with the record's key object, which the dict finds by identity,
-// without comparing the characters; an equal str finds exactly what the step's
-// own key would. What is stored and reported stays the step's own key.
-class RecordShape {
- public:
-  RecordShape(PyObject* results, PyObject* keys) : keys_(keys) {
-    positions_.fill(-1);
-    if (!PyList_CheckExact(results) || PyList_GET_SIZE(results) == 0) return;
-    PyObject* first = PyList_GET_ITEM(results, 0);
-    if (!PyDict_CheckExact(first)) return;
-    const Py_ssize_t key_count = std::min<Py_ssize_t>(PyList_GET_SIZE(keys), kMaxKeys);
-    for (Py_ssize_t i = 0; i < key_count; ++i) learn(first, i);
-  }
-
-  Py_ssize_t key_count() const { return PyList_GET_SIZE(keys_); }
-
-  // The entry of an exact dict at the place where the first record holds key
-  // `index`, borrowed: whatever member stands there, or none (false).
-  bool entry_in_place(PyObject* element, Py_ssize_t index, PyObject** key, PyObject** value) const {
-    if (index >= kMaxKeys || positions_[index] < 0 || !PyDict_CheckExact(element)) return false;
-    Py_ssize_t position = positions_[index];
-    return PyDict_Next(element, &position, key, value);
-  }
-
-  // The value of key `index` in `element` where the element is shaped like the
-  // first record, borrowed; nullptr where it is not.
-  PyObject* value_in_place(PyObject* element, Py_ssize_t index) const {
-    PyObject *key, *value;  // borrowed
-    if (!entry_in_place(element, index, &key, &value) || key != record_keys_[index].get()) return nullptr;
-    return value;
-  }
-
-  // element[key] for key `index`, as member_of gives it. `element` must be held
-  // if it is no dict shaped like the first record: a lookup may run code that
-  // changes the list.
-  Ref find(PyObject* element, Py_ssize_t index) const {
-    if (PyObject* value = value_in_place(element, index)) return Ref::borrow(value);
-    return look_up(element, index);
-  }
-
-  // element[key] for key `index` by a lookup, as find makes it.
-  Ref look_up(PyObject* element, Py_ssize_t index) const {
-    const bool learned = index < kMaxKeys && record_keys_[index] && PyDict_CheckExact(element);
-    return member_of(element, learned ? record_keys_[index].get() : PyList_GET_ITEM(keys_, index));
-  }
-
- private:
-  static constexpr Py_ssize_t kMaxKeys = 8;
-
-  void learn(PyObject* record, Py_ssize_t index) {
-    PyObject* wanted = PyList_GET_ITEM(keys_, index);
-    if (!PyUnicode_CheckExact(wanted)) return;
-    Py_ssize_t position = 0, before = 0;
-    PyObject *key, *value;  // borrowed
-    while (PyDict_Next(record, &position, &key, &value)) {
-      if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, wanted) == 0) {
-        positions_[index] = before;
-        // Held: a lookup may run code that changes the record, and the
-        // identity test needs this object alive.
-        record_keys_[index] = Ref::borrow(key);
-        return;
-      }
-      before = position;
-    }
-  }
-
-  PyObject* keys_;  // borrowed from the caller
-  std::array<Py_ssize_t, kMaxKeys> positions_;
-  std::array<Ref, kMaxKeys> record_keys_;
-};
 
 // The records of a decoded reply lie apart in the heap, so the hardware cannot
 // guess where the walk goes next, and each lookup would wait for the record,
@@ -190,17 +117,39 @@ class RecordShape {
 // dict and runs no code of the caller's.
 class RecordPrefetcher {
  public:
-  RecordPrefetcher(PyObject* list, const RecordShape& shape)
-      : list_(list), shape_(shape), several_keys_(shape.key_count() > 1) {}
+  RecordPrefetcher(PyObject* list, PyObject* keys) : list_(list) {
+    positions_.fill(-1);
+    if (PyList_GET_SIZE(keys) > 1 && PyList_GET_SIZE(list) > 0) learn_positions(PyList_GET_ITEM(list, 0), keys);
+  }
 
   void ahead(Py_ssize_t index) {
     const Py_ssize_t size = PyList_GET_SIZE(list_);  // read each time: a lookup may have shrunk the list
     if (index + 3 * kDistance < size) __builtin_prefetch(PyList_GET_ITEM(list_, index + 3 * kDistance));
     if (index + 2 * kDistance < size) prefetch_key_table(PyList_GET_ITEM(list_, index + 2 * kDistance));
-    if (several_keys_ && index + kDistance < size) prefetch_values(PyList_GET_ITEM(list_, index + kDistance));
+    if (position_count_ > 0 && index + kDistance < size) prefetch_values(PyList_GET_ITEM(list_, index + kDistance));
   }
 
  private:
+  // Where the first record holds each of the step's keys, as PyDict_Next
+  // counts. Only exact str keys are compared, which runs no code of the caller's.
+  void learn_positions(PyObject* first, PyObject* keys) {
+    if (!PyDict_CheckExact(first)) return;
+    position_count_ = std::min<Py_ssize_t>(PyList_GET_SIZE(keys), kMaxKeys);
+    for (Py_ssize_t i = 0; i < position_count_; ++i) {
+      PyObject* wanted = PyList_GET_ITEM(keys, i);
+      if (!PyUnicode_CheckExact(wanted)) continue;
+      Py_ssize_t position = 0, before = 0;
+      PyObject *key, *value;  // borrowed
+      while (PyDict_Next(first, &position, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, wanted) == 0) {
+          positions_[i] = before;
+          break;
+        }
+        before = position;
+      }
+    }
+  }
+
   static void prefetch_key_table(PyObject* record) {
     if (!PyDict_CheckExact(record)) return;
     const char* key_table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(record)->ma_keys);
@@ -209,16 +158,19 @@ class RecordPrefetcher {
   }
 
   void prefetch_values(PyObject* record) const {
-    for (Py_ssize_t i = 0; i < shape_.key_count(); ++i) {
+    if (!PyDict_CheckExact(record)) return;
+    for (Py_ssize_t i = 0; i < position_count_; ++i) {
+      Py_ssize_t position = positions_[i];
       PyObject *key, *value;  // borrowed
-      if (shape_.entry_in_place(record, i, &key, &value)) __builtin_prefetch(value);
+      if (position >= 0 && PyDict_Next(record, &position, &key, &value)) __builtin_prefetch(value);
     }
   }
 
   static constexpr Py_ssize_t kDistance = 16;  // records between the stages; measured, not derived
+  static constexpr Py_ssize_t kMaxKeys = 8;
   PyObject* list_;  // borrowed from the caller
-  const RecordShape& shape_;
-  bool several_keys_;
+  Py_ssize_t position_count_ = 0;
+  std::array<Py_ssize_t, kMaxKeys> positions_;
 };
 
 // The result of a step over a list: one item per element, appended in order.
@@ -261,9 +213,9 @@ class ResultList {
 // is what its iterator does. An element of an exact list is borrowed from the
 // list: `visit` holds it before anything that may run code of the caller's.
 template <class Visit>
-void for_each_element(PyObject* results, const RecordShape& shape, Visit visit) {
+void for_each_element(PyObject* results, PyObject* keys, Visit visit) {
   if (PyList_CheckExact(results)) {
-    RecordPrefetcher prefetcher(results, shape);
+    RecordPrefetcher prefetcher(results, keys);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
       prefetcher.ahead(i);
       visit(PyList_GET_ITEM(results, i));
@@ -292,10 +244,10 @@ Ref new_dict_without_collection() {
 
 enum class Member { stored, missing, key_error_raised };
 
-// The value `source[key]` found (see RecordShape::find), stored as
-// `target[key]`: the one statement of a `try` whose `except KeyError` stores the
-// marker. A KeyError from anywhere in it (the lookup, a key's comparison or
-// hash, the store) is a miss, and is left pending for the except clause.
+// `value`, what member_of found, stored as `target[key]`: the one statement of
+// a `try` whose `except KeyError` stores the marker. A KeyError from anywhere in
+// it (the lookup, a key's comparison or hash, the store) is a miss, and is left
+// pending for the except clause.
 Member store_member(PyObject* target, PyObject* key, Ref value) {
   if (!value && !PyErr_Occurred()) return Member::missing;
   if (value && PyDict_SetItem(target, key, value.get()) == 0) return Member::stored;
@@ -305,11 +257,11 @@ Member store_member(PyObject* target, PyObject* key, Ref value) {
 
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
-// `find` makes the lookup, as RecordShape::find does.
-template <class Find>
-void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, MemberLines member_lines, Find find) {
+// The caller holds `source` and `key`: the lookup may run code of the caller's.
+void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key,
+                           MemberLines member_lines) {
   line.at(member_lines.lookup);
-  const Member member = store_member(target, key, find());
+  const Member member = store_member(target, key, member_of(source, key));
   if (member == Member::stored) return;
   // A raised KeyError is the exception being handled while the marker is
   // stored, so an error there takes it as its context.
@@ -319,11 +271,22 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, Me
   throw_if_failed(PyDict_SetItem(target, key, kNotFound));
 }
 
-// result[key] for the one key of a single step: a miss raises KeyError.
-Ref element_value(const RecordShape& shape, PyObject* result, PyObject* key) {
-  if (PyObject* value = shape.value_in_place(result, 0)) return Ref::borrow(value);
-  Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
-  return found_or_key_error(shape.look_up(result, 0), key);
+// The step's key list, split_filters, is reachable by code of the caller's that
+// a lookup runs (gc.get_referrers of a key finds it), which may change it. So
+// it is read as Python reads it: `for key in split_filters` takes its length at
+// every pass and holds each key while it is used, and split_filters[0] is taken
+// afresh for every element.
+Ref key_at(PyObject* keys, Py_ssize_t index) { return Ref::borrow(PyList_GET_ITEM(keys, index)); }
+
+// result[split_filters[0]]: a miss raises KeyError. The list may be empty: a
+// step that is no string may split into nothing, and a lookup may have emptied it.
+Ref element_value(PyObject* result, PyObject* keys) {
+  if (PyList_GET_SIZE(keys) == 0) {
+    PyErr_SetString(PyExc_IndexError, "list index out of range");
+    throw_python_error();
+  }
+  Ref key = key_at(keys, 0);
+  return found_or_key_error(member_of(result, key.get()), key.get());
 }
 
 Ref call_filter_results(PyObject* results, PyObject* filters) {
@@ -334,17 +297,15 @@ Ref call_filter_results(PyObject* results, PyObject* filters) {
 Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* remaining_filters) {
   line.at(lines::new_list);
   ResultList new_results(results);
-  const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // the module's own list: nothing else can change it
-  const RecordShape shape(results, keys);
-  if (key_count > 1) {
+  if (PyList_GET_SIZE(keys) > 1) {
     line.at(lines::each_element);
-    for_each_element(results, shape, [&](PyObject* result) {
+    for_each_element(results, keys, [&](PyObject* result) {
       Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
-      for (Py_ssize_t i = 0; i < key_count; ++i) {
-        copy_member_or_marker(line, new_dict.get(), PyList_GET_ITEM(keys, i), kElementMember,
-                              [&] { return shape.find(result, i); });
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+        Ref key = key_at(keys, i);
+        copy_member_or_marker(line, new_dict.get(), result, key.get(), kElementMember);
       }
       line.at(lines::append_element_dict);
       new_results.append(std::move(new_dict));
@@ -353,15 +314,10 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
     line.at(lines::recurse_after_compound);
   } else {
     line.at(lines::each_element_single);
-    for_each_element(results, shape, [&](PyObject* result) {
+    for_each_element(results, keys, [&](PyObject* result) {
+      Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::element_value);
-      // The key is taken per element, as split_filters[0]: a step that is no
-      // string may split into nothing, and then has no key to take.
-      if (key_count == 0) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw_python_error();
-      }
-      new_results.append(element_value(shape, result, PyList_GET_ITEM(keys, 0)));
+      new_results.append(element_value(result, keys));
       line.at(lines::each_element_single);
     });
     line.at(lines::recurse_after_single);
@@ -373,19 +329,17 @@ Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, P
                 PyObject* remaining_filters) {
   line.at(lines::new_dict);
   Ref new_results = owned_or_throw(PyDict_New());
-  const Py_ssize_t key_count = PyList_GET_SIZE(keys);
-  if (key_count > 1) {
-    for (Py_ssize_t i = 0; i < key_count; ++i) {
-      PyObject* key = PyList_GET_ITEM(keys, i);
-      copy_member_or_marker(line, new_results.get(), key, kDictMember, [&] { return member_of(results, key); });
+  if (PyList_GET_SIZE(keys) > 1) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+      Ref key = key_at(keys, i);
+      copy_member_or_marker(line, new_results.get(), results, key.get(), kDictMember);
     }
     line.at(lines::recurse_after_members);
     return call_filter_results(new_results.get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(line, new_results.get(), current_filter, kSingleMember,
-                        [&] { return member_of(results, current_filter); });
+  copy_member_or_marker(line, new_results.get(), results, current_filter, kSingleMember);
   line.at(lines::descend);
   Ref member = get_item(new_results.get(), current_filter);
   return call_filter_results(member.get(), remaining_filters);
