@@ -6,7 +6,6 @@
 // is tested, not thrown, because replies with sparse records make it common.
 #include <algorithm>
 #include <array>
-#include <optional>
 
 #include "function.hpp"
 #include "names.hpp"
@@ -303,6 +302,20 @@ Member store_member(PyObject* target, PyObject* key, Ref value) {
   throw_python_error();
 }
 
+// Whether `target[key] = value`, into one of the module's own new dicts, runs
+// no code of the caller's. Only a key's hash and comparisons and the release of
+// a value replaced could, and there are none of those where the key and every
+// key already there are exact str and the key is new.
+bool store_runs_no_caller_code(PyObject* target, PyObject* key) {
+  if (!PyUnicode_CheckExact(key)) return false;
+  Py_ssize_t position = 0;
+  PyObject *present, *value;  // borrowed
+  while (PyDict_Next(target, &position, &present, &value)) {
+    if (!PyUnicode_CheckExact(present)) return false;
+  }
+  return PyDict_Contains(target, key) == 0;
+}
+
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
 // `find` makes the lookup, as RecordShape::find does.
@@ -311,12 +324,23 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, Me
   line.at(member_lines.lookup);
   const Member member = store_member(target, key, find());
   if (member == Member::stored) return;
-  // A raised KeyError is the exception being handled while the marker is
-  // stored, so an error there takes it as its context.
-  std::optional<HandledException> caught;
-  if (member == Member::key_error_raised) caught.emplace(line);
-  line.at(member_lines.marker);
-  throw_if_failed(PyDict_SetItem(target, key, kNotFound));
+  auto store_marker = [&] {
+    line.at(member_lines.marker);
+    throw_if_failed(PyDict_SetItem(target, key, kNotFound));
+  };
+  // The KeyError is handled while the marker is stored. Only where that can
+  // run code of the caller's does it need to exist and be the exception being
+  // handled: that code sees it, and an error there takes it as its context.
+  if (store_runs_no_caller_code(target, key)) {
+    if (member == Member::missing) return store_marker();
+    return handle_without_caller_code(line, store_marker);
+  }
+  if (member == Member::missing) {
+    set_key_error(key);  // the miss, as the subscription raises it
+    if (!PyErr_ExceptionMatches(key_error())) throw_python_error();
+  }
+  HandledException caught(line);
+  store_marker();
 }
 
 // result[key] for the one key of a single step: a miss raises KeyError.

@@ -116,40 +116,92 @@ inline Ref take_raised_exception() noexcept {
 #endif
 }
 
-// Makes `exception` the one being handled, as inside an `except` clause (an
-// exception raised meanwhile takes it as its __context__), for the lifetime of
-// the scope; then the one handled before comes back.
-class HandlingScope {
+// The exception being handled, as the host keeps it: one object from 3.11 on,
+// (type, value, traceback) before.
+class HandledState {
  public:
-  explicit HandlingScope(PyObject* exception) noexcept {
+  HandledState() noexcept = default;
+
+  // The one that `sys.exc_info()` shows: the current frame's own, or where it
+  // has none (a generator that handles nothing itself), the nearest one of the
+  // frames below.
+  static HandledState shown() noexcept {
+    HandledState state;
 #if PY_VERSION_HEX >= 0x030B0000
-    outer_ = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(exception);
+    state.value_ = Ref::steal(PyErr_GetHandledException());
 #else
     PyObject *type, *value, *traceback;
     PyErr_GetExcInfo(&type, &value, &traceback);
-    outer_type_ = Ref::steal(type), outer_value_ = Ref::steal(value), outer_traceback_ = Ref::steal(traceback);
-    Ref exception_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
-    PyErr_SetExcInfo(exception_type.release(), Ref::borrow(exception).release(),
-                     PyException_GetTraceback(exception));
+    state.type_ = Ref::steal(type), state.value_ = Ref::steal(value), state.traceback_ = Ref::steal(traceback);
 #endif
+    return state;
   }
-  ~HandlingScope() {
+
+  // The state of handling `exception`.
+  static HandledState of(PyObject* exception) noexcept {
+    HandledState state;
+    state.value_ = Ref::borrow(exception);
+#if PY_VERSION_HEX < 0x030B0000
+    state.type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    state.traceback_ = Ref::steal(PyException_GetTraceback(exception));
+#endif
+    return state;
+  }
+
+  // The current frame's own state. The host reads only the state shown and
+  // writes only the frame's own, so the own one is found by emptying it: what
+  // shows then comes from the frames below, and what showed before and no
+  // longer does was the frame's own. Where the very same state shows both
+  // ways, the frame held either none or the same one as a frame below; the
+  // two look alike from here and from every frame above, and it is taken as
+  // none, so that a generator never keeps its caller's exception as its own.
+  static HandledState own() noexcept {
+    HandledState before = shown();
+    HandledState().install();
+    HandledState below = shown();
+    return before.same_as(below) ? HandledState() : std::move(before);
+  }
+
+  // Makes this the current frame's own state.
+  void install() const noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
-    PyErr_SetHandledException(outer_.get());
+    PyErr_SetHandledException(value_.get());
 #else
-    PyErr_SetExcInfo(outer_type_.release(), outer_value_.release(), outer_traceback_.release());
+    PyErr_SetExcInfo(type_.copy().release(), value_.copy().release(), traceback_.copy().release());
 #endif
   }
+
+ private:
+  bool same_as(const HandledState& other) const noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return value_.get() == other.value_.get();
+#else
+    return type_.get() == other.type_.get() && value_.get() == other.value_.get() &&
+           traceback_.get() == other.traceback_.get();
+#endif
+  }
+
+#if PY_VERSION_HEX < 0x030B0000
+  Ref type_, traceback_;
+#endif
+  Ref value_;
+};
+
+// Makes `exception` the one being handled, as inside an `except` clause (code
+// run meanwhile sees it as sys.exc_info(), an exception raised meanwhile takes
+// it as its __context__), for the lifetime of the scope; then the current
+// frame's own state comes back, and every frame's is as it was.
+class HandlingScope {
+ public:
+  explicit HandlingScope(PyObject* exception) noexcept : own_(HandledState::own()) {
+    HandledState::of(exception).install();
+  }
+  ~HandlingScope() { own_.install(); }
   HandlingScope(const HandlingScope&) = delete;
   HandlingScope& operator=(const HandlingScope&) = delete;
 
  private:
-#if PY_VERSION_HEX >= 0x030B0000
-  Ref outer_;
-#else
-  Ref outer_type_, outer_value_, outer_traceback_;
-#endif
+  HandledState own_;
 };
 
 // Makes a new container by `allocate` (which returns a new reference or null)
@@ -276,10 +328,16 @@ inline Ref new_dict(std::initializer_list<std::pair<PyObject*, PyObject*>> items
   return dict;
 }
 
-// KeyError(key), with a tuple key kept whole as the one argument.
+// KeyError(key), with a tuple key kept whole as the one argument, made the
+// pending exception (or the failure to make it is).
+inline void set_key_error(PyObject* key) noexcept {
+  Ref argument = Ref::steal(PyTuple_Pack(1, key));
+  if (argument) PyErr_SetObject(PyExc_KeyError, argument.get());
+}
+
+// KeyError(key), raised.
 [[noreturn]] inline void raise_key_error(PyObject* key) {
-  Ref argument = owned_or_throw(PyTuple_Pack(1, key));
-  PyErr_SetObject(PyExc_KeyError, argument.get());
+  set_key_error(key);
   throw_python_error();
 }
 
