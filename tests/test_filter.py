@@ -6,6 +6,7 @@ the model is with the other random input, in test_fuzz.py."""
 import builtins
 import collections
 import gc
+import sys
 import threading
 
 import pytest
@@ -155,6 +156,28 @@ def test_a_lookup_is_an_ordinary_subscription(filter_results, kv, results, step,
 def test_single_step_on_a_list_lets_even_a_key_error_subclass_out(filter_results):
     with pytest.raises(MissingKey):
         filter_results([Lookup(MissingKey)], ["a"])
+
+
+def test_the_marker_under_a_key_that_runs_code_is_stored_inside_the_handler(filter_results, kv):
+    # Even where an exact dict misses: storing under the step as given hashes it again.
+    seen = []
+
+    class Witness(str):
+        """A step whose hash records the exception being handled, and fails the second time."""
+
+        def __hash__(self):
+            seen.append(sys.exc_info()[0])
+            if len(seen) == 2:
+                raise ValueError("hashed")
+            return str.__hash__(self)
+
+    with pytest.raises(ValueError) as caught:
+        filter_results({}, [Witness("a")])
+    assert seen == [None, KeyError]
+    assert type(caught.value.__context__) is KeyError
+    if filter_results is kv.filter_results:
+        assert module_entries(caught.value) == [(ENTRY, 65)]
+        assert module_entries(caught.value.__context__) == [(ENTRY, 63)]
 
 
 # -- edge cases -----------------------------------------------------------------------

@@ -2,11 +2,12 @@
 traceback entries, global lookup and the built-ins fixed at import."""
 
 import builtins
+import sys
 from pathlib import Path
 
 import pytest
 
-from helpers import MODULE_NAME, last_entry, module_entries, run_python
+from helpers import MODULE_NAME, MissRaisingDict, Unhashable, last_entry, module_entries, run_python
 
 TESTS = Path(__file__).resolve().parent
 
@@ -109,6 +110,51 @@ def test_builtins_are_fixed_at_import(kv, fake_requests, monkeypatch, capsys):
     monkeypatch.undo()
     assert printed == []
     assert capsys.readouterr().out == "Login failed\n"
+
+
+class Outer(Exception):
+    """The exception the caller of a generator is handling."""
+
+
+def handled_after(call):
+    """Runs `call` in a generator that handles nothing itself, started inside
+    the caller's handler of Outer: what the generator then sees as handled,
+    resumed inside that handler (Outer itself, or not) and after it (None)."""
+
+    def generator():
+        try:
+            call()
+        except Exception:  # noqa: BLE001 (the state afterwards is what counts)
+            pass
+        yield sys.exc_info()[1]
+        yield sys.exc_info()[1]
+
+    try:
+        raise Outer
+    except Outer as caught:
+        outer, running = caught, generator()
+        inside = next(running) is outer
+    return inside, next(running)
+
+
+CALLS_THAT_HANDLE = {
+    "filter: the marker after a raised miss": lambda kv, config: kv.filter_results(MissRaisingDict(), ["a&b"]),
+    "filter: a failure inside the handler": lambda kv, config: kv.filter_results({}, [Unhashable("a")]),
+    "api call: no filters in the file": lambda kv, config: kv.tarvenox_api("h", "u", "p", config.parent, config),
+    "login: failed": lambda kv, config: kv.get_tarvenox_cid("h", "u", "p"),
+}
+
+
+@pytest.mark.parametrize("name", CALLS_THAT_HANDLE)
+def test_each_frame_keeps_its_own_handled_exception(kv, fake_requests, monkeypatch, capsys, config_dir, name):
+    exiting = []
+    if name.startswith("login"):
+        fake_requests.replies["login"] = {}  # no CID: the login fails, and then reads CID unbound
+        monkeypatch.setattr(kv, "sys", type("FakeSys", (), {"exit": lambda code: exiting.append(sys.exc_info()[0])}))
+    config = config_dir / "plain.cfg"
+    config.write_text("[tarvenox]\naction = list\n")
+    assert handled_after(lambda: CALLS_THAT_HANDLE[name](kv, config)) == (True, None)
+    assert exiting == ([KeyError] if name.startswith("login") else [])  # code in a handler sees what it caught
 
 
 def test_calls_honour_the_recursion_limit(kv, monkeypatch):
