@@ -10,7 +10,10 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <pthread.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 #include <utility>
 
@@ -261,44 +264,136 @@ inline bool is_true(PyObject* object) {
   return truth != 0;
 }
 
+// ---- the recursion check of a call of a module function ------------------
+
+[[noreturn]] inline void raise_recursion_error() {
+  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+  throw_python_error();
+}
+
+// Refuses a call, with RecursionError, where it could run out of C stack. A
+// level of the module takes more C stack than a Python frame, so a recursion
+// limit raised far enough, or a thread with a small stack, would otherwise let
+// a deep filter path run past the end of its thread's stack. From 3.14 the
+// host's own check, Py_EnterRecursiveCall, is exactly this one.
+class CStackCheck {
+ public:
+#if PY_VERSION_HEX >= 0x030E0000
+  CStackCheck() {
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_python_error();
+  }
+  ~CStackCheck() { Py_LeaveRecursiveCall(); }
+#else
+  CStackCheck() {
+    if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < lowest_start()) raise_recursion_error();
+  }
+#endif
+  CStackCheck(const CStackCheck&) = delete;
+  CStackCheck& operator=(const CStackCheck&) = delete;
+
+#if PY_VERSION_HEX < 0x030E0000
+ private:
+  // What a call keeps free below where it starts: room for one level of the
+  // module, the code of the caller's that it runs, and the error path that
+  // unwinds the levels. The sanitizers' frames are larger.
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr std::uintptr_t kReserve = 128 * 1024;
+#else
+  static constexpr std::uintptr_t kReserve = 64 * 1024;
+#endif
+  // Assumed of a stack whose bounds cannot be found.
+  static constexpr std::uintptr_t kAssumedStack = 1024 * 1024;
+
+  // The lowest address a call may start from on this thread's stack, which
+  // grows down; found once per thread.
+  static std::uintptr_t lowest_start() noexcept {
+    static thread_local std::uintptr_t lowest = 0;
+    if (lowest == 0) lowest = find_lowest_start();
+    return lowest;
+  }
+
+  // The stack's end as pthread_getattr_np reports it (for the main thread:
+  // as far as RLIMIT_STACK lets it grow), above its guard, plus the reserve,
+  // which takes at most a quarter of a small stack.
+  static std::uintptr_t find_lowest_start() noexcept {
+    pthread_attr_t attributes;
+    void* end = nullptr;
+    std::size_t size = 0, guard = 0;
+    bool known = pthread_getattr_np(pthread_self(), &attributes) == 0;
+    if (known) {
+      known = pthread_attr_getstack(&attributes, &end, &size) == 0 &&
+              pthread_attr_getguardsize(&attributes, &guard) == 0 && size > guard;
+      pthread_attr_destroy(&attributes);
+    }
+    if (!known) return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - kAssumedStack + kReserve;
+    const std::uintptr_t usable = size - guard;
+    return reinterpret_cast<std::uintptr_t>(end) + guard + std::min(kReserve, usable / 4);
+  }
+#endif
+};
+
 // A call of a module function counts against sys.getrecursionlimit() as one
-// call of a Python function does. Up to 3.11 the host counts every call that
-// arrives through tp_call against that limit, so there is nothing to do. From
-// 3.12 the host checks a fixed C-level limit there instead, so the depth is
-// counted here: the Python frames on this thread's stack when the outermost
-// module function was entered, plus the module functions running above them.
-class PythonLevelCall {
+// call of a Python function does.
+//
+// Up to 3.11 the host counts every call that arrives through tp_call against
+// that limit, as it counts Python frames, so there is nothing to do. From 3.12
+// the host counts only Python frames against it, so each call is counted here:
+// one level above the innermost module call running on this thread, plus the
+// Python frames between the two (a recursion through code of the caller's, such
+// as a dict subclass whose __getitem__ calls filter_results, adds them).
+// Beneath the outermost module call the count takes the Python frames up to
+// kFramesCounted deep, and no further: every frame looked at is a step down the
+// caller's stack, and looking at them all would make each call cost more the
+// deeper the caller's stack is (16 us a call from depth 3,000 on 3.13). The same
+// bound holds between two module calls. So a script's own few frames count
+// exactly, and a deep caller's frames beyond the bound do not.
+class PythonLevelCount {
  public:
 #if PY_VERSION_HEX >= 0x030C0000
-  PythonLevelCall() {
-    if (running_ == 0) frames_below_ = python_frames_on_stack();
-    if (frames_below_ + running_ + 1 > Py_GetRecursionLimit()) {
-      PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
-      throw_python_error();
-    }
-    ++running_;
+  PythonLevelCount() : beneath_(innermost_) {
+    PyFrameObject* frame = PyEval_GetFrame();  // borrowed
+    const int depth = beneath_.depth + python_frames(frame, beneath_.frame) + 1;
+    if (depth > Py_GetRecursionLimit()) raise_recursion_error();
+    innermost_ = {frame, depth};
   }
-  ~PythonLevelCall() { --running_; }
+  ~PythonLevelCount() { innermost_ = beneath_; }
 #else
-  PythonLevelCall() noexcept = default;
+  PythonLevelCount() noexcept = default;
 #endif
-  PythonLevelCall(const PythonLevelCall&) = delete;
-  PythonLevelCall& operator=(const PythonLevelCall&) = delete;
+  PythonLevelCount(const PythonLevelCount&) = delete;
+  PythonLevelCount& operator=(const PythonLevelCount&) = delete;
 
- private:
 #if PY_VERSION_HEX >= 0x030C0000
-  static int python_frames_on_stack() noexcept {
+ private:
+  static constexpr int kFramesCounted = 8;
+
+  struct Level {
+    const void* frame;  // the Python frame the call came from; compared, never read
+    int depth;          // the levels counted, this call's included; 0: no call
+  };
+
+  // The Python frames from `frame` down to `stop` (not included), at most
+  // kFramesCounted of them.
+  static int python_frames(PyFrameObject* frame, const void* stop) noexcept {
     int count = 0;
     Ref held;  // each frame further down is owned while it is looked at
-    for (PyFrameObject* frame = PyEval_GetFrame(); frame != nullptr; ++count) {
+    while (frame != nullptr && frame != stop && count < kFramesCounted) {
+      ++count;
       held = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
       frame = reinterpret_cast<PyFrameObject*>(held.get());
     }
     return count;
   }
-  static inline thread_local int running_ = 0;
-  static inline thread_local int frames_below_ = 0;
+
+  static inline thread_local Level innermost_{nullptr, 0};
+  Level beneath_;
 #endif
+};
+
+// Both checks of a call of a module function, the C stack's first.
+struct PythonLevelCall {
+  CStackCheck stack;
+  PythonLevelCount count;
 };
 
 // callable(*args)
