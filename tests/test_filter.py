@@ -390,21 +390,40 @@ def test_missing_global_raises_name_error_at_the_call(kv, monkeypatch, results, 
     assert original(results, [step]) == "from builtins"
 
 
-def test_paths_deeper_than_the_recursion_limit_raise_recursion_error(kv):
+@pytest.mark.parametrize("limit, stack", [(None, None), (200000, None), (None, 256 * 1024)],
+                         ids=["default limit", "limit raised", "small thread stack"])
+def test_paths_deeper_than_the_recursion_limit_or_the_stack_raise_recursion_error(kv, limit, stack):
+    # A module level takes more C stack than a Python frame: with the limit
+    # raised, or on a thread with a small stack, the stack would run out first.
     loop = {}
     loop["a"] = loop
     assert kv.filter_results(loop, ["a"] * 200) is loop
     result = run_python(
         """
+        import resource, sys, threading
         import korvalinden.korvalinden as kv
+        limit, stack = map(int, sys.argv[1:])
+        _, hard = resource.getrlimit(resource.RLIMIT_STACK)
+        resource.setrlimit(resource.RLIMIT_STACK, (2 << 20, hard))  # the main thread's stack: 2 MiB
+        sys.setrecursionlimit(limit or sys.getrecursionlimit())
         loop = {}
         loop["a"] = loop
-        for results, step in ((loop, "a"), (loop, "a&b"), ([], "a"), ([{"a": 1}], "a&b")):
-            try:
-                kv.filter_results(results, [step] * 20000)
-            except RecursionError:
-                print("RecursionError")
-        print(kv.filter_results(loop, ["a", "b"]))
-        """
+
+        def run():
+            for results, step in ((loop, "a"), (loop, "a&b"), ([], "a"), ([{"a": 1}], "a&b")):
+                try:
+                    kv.filter_results(results, [step] * 5000)
+                except RecursionError:
+                    print("RecursionError")
+            print(kv.filter_results(loop, ["a", "b"]))
+
+        if stack:
+            threading.stack_size(stack)
+            worker = threading.Thread(target=run)
+            worker.start()
+            worker.join()
+        else:
+            run()
+        """, str(limit or 0), str(stack or 0)
     )
     assert (result.returncode, result.stdout) == (0, "RecursionError\n" * 4 + "FILTER_NOT_FOUND\n"), result.stderr
