@@ -368,7 +368,7 @@ class PythonLevelCount {
   static constexpr int kFramesCounted = 8;
 
   struct Level {
-    const void* frame;  // the Python frame the call came from; compared, never read
+    const void* frame;  // the Python frame the call came from; only compared (stale after a greenlet switch)
     int depth;          // the levels counted, this call's included; 0: no call
   };
 
