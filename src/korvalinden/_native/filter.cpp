@@ -302,25 +302,31 @@ Member store_member(PyObject* target, PyObject* key, Ref value) {
   throw_python_error();
 }
 
-// Whether `target[key] = value`, into one of the module's own new dicts, runs
-// no code of the caller's. Only a key's hash and comparisons and the release of
-// a value replaced could, and there are none of those where the key and every
-// key already there are exact str and the key is new.
-bool store_runs_no_caller_code(PyObject* target, PyObject* key) {
-  if (!PyUnicode_CheckExact(key)) return false;
-  Py_ssize_t position = 0;
-  PyObject *present, *value;  // borrowed
-  while (PyDict_Next(target, &position, &present, &value)) {
-    if (!PyUnicode_CheckExact(present)) return false;
+// Whether storing the marker under each of `keys` in turn, into a new dict of
+// the module's own, runs no code of the caller's. Only a key's hash and
+// comparisons, and the release of a value that a key stored again replaces,
+// could run any; an exact str runs none, so no store does where the keys are
+// exact str and no two are equal. Checked once per step, not per miss.
+bool markers_run_no_caller_code(PyObject* keys) {
+  const Py_ssize_t count = PyList_GET_SIZE(keys);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* key = PyList_GET_ITEM(keys, i);
+    if (!PyUnicode_CheckExact(key)) return false;
+    for (Py_ssize_t j = 0; j < i; ++j) {
+      PyObject* earlier = PyList_GET_ITEM(keys, j);
+      if (PyObject_Hash(earlier) == PyObject_Hash(key) && PyUnicode_Compare(earlier, key) == 0) return false;
+    }
   }
-  return PyDict_Contains(target, key) == 0;
+  return true;
 }
 
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
-// `find` makes the lookup, as RecordShape::find does.
+// `find` makes the lookup, as RecordShape::find does; `marker_runs_no_code`
+// tells that storing the marker runs no code of the caller's.
 template <class Find>
-void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, MemberLines member_lines, Find find) {
+void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, MemberLines member_lines,
+                           bool marker_runs_no_code, Find find) {
   line.at(member_lines.lookup);
   const Member member = store_member(target, key, find());
   if (member == Member::stored) return;
@@ -331,7 +337,7 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* key, Me
   // The KeyError is handled while the marker is stored. Only where that can
   // run code of the caller's does it need to exist and be the exception being
   // handled: that code sees it, and an error there takes it as its context.
-  if (store_runs_no_caller_code(target, key)) {
+  if (marker_runs_no_code) {
     if (member == Member::missing) return store_marker();
     return handle_without_caller_code(line, store_marker);
   }
@@ -361,13 +367,14 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);  // the module's own list: nothing else can change it
   const RecordShape shape(results, keys);
   if (key_count > 1) {
+    const bool markers_run_no_code = markers_run_no_caller_code(keys);
     line.at(lines::each_element);
     for_each_element(results, shape, [&](PyObject* result) {
       Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::new_element_dict);
       Ref new_dict = new_dict_without_collection();
       for (Py_ssize_t i = 0; i < key_count; ++i) {
-        copy_member_or_marker(line, new_dict.get(), PyList_GET_ITEM(keys, i), kElementMember,
+        copy_member_or_marker(line, new_dict.get(), PyList_GET_ITEM(keys, i), kElementMember, markers_run_no_code,
                               [&] { return shape.find(result, i); });
       }
       line.at(lines::append_element_dict);
@@ -399,16 +406,18 @@ Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, P
   Ref new_results = owned_or_throw(PyDict_New());
   const Py_ssize_t key_count = PyList_GET_SIZE(keys);
   if (key_count > 1) {
+    const bool markers_run_no_code = markers_run_no_caller_code(keys);
     for (Py_ssize_t i = 0; i < key_count; ++i) {
       PyObject* key = PyList_GET_ITEM(keys, i);
-      copy_member_or_marker(line, new_results.get(), key, kDictMember, [&] { return member_of(results, key); });
+      copy_member_or_marker(line, new_results.get(), key, kDictMember, markers_run_no_code,
+                            [&] { return member_of(results, key); });
     }
     line.at(lines::recurse_after_members);
     return call_filter_results(new_results.get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(line, new_results.get(), current_filter, kSingleMember,
+  copy_member_or_marker(line, new_results.get(), current_filter, kSingleMember, PyUnicode_CheckExact(current_filter),
                         [&] { return member_of(results, current_filter); });
   line.at(lines::descend);
   Ref member = get_item(new_results.get(), current_filter);
