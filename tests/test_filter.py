@@ -403,8 +403,9 @@ def test_paths_deeper_than_the_recursion_limit_or_the_stack_raise_recursion_erro
         import resource, sys, threading
         import korvalinden.korvalinden as kv
         limit, stack = map(int, sys.argv[1:])
-        _, hard = resource.getrlimit(resource.RLIMIT_STACK)
-        resource.setrlimit(resource.RLIMIT_STACK, (2 << 20, hard))  # the main thread's stack: 2 MiB
+        _, hard = resource.getrlimit(resource.RLIMIT_STACK)  # the main thread's stack: 2 MiB
+        two_mib = 2 << 20 if hard == resource.RLIM_INFINITY else min(2 << 20, hard)
+        resource.setrlimit(resource.RLIMIT_STACK, (two_mib, hard))
         sys.setrecursionlimit(limit or sys.getrecursionlimit())
         loop = {}
         loop["a"] = loop
