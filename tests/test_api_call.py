@@ -3,6 +3,7 @@ from a configuration file, the filter list, compound calls through output
 references, cycles of references, and the traceback line of every failure."""
 
 import configparser
+import contextvars
 import locale
 import os
 import pathlib
@@ -462,9 +463,21 @@ def test_files_of_finished_chains_can_be_referenced_again(run, cfg, fake_request
     assert actions(fake_requests).count("list") == 4
 
 
-def test_chain_belongs_to_its_thread(kv, cfg, fake_requests, monkeypatch):
-    # While a.cfg waits for b.cfg on this thread, another thread runs c.cfg,
-    # which refers to a.cfg: no cycle, because a.cfg is on another thread's chain.
+def on_another_thread(run):
+    worker = threading.Thread(target=run)
+    worker.start()
+    worker.join()
+
+
+def in_a_context_of_its_own(run):
+    """As a greenlet or an asyncio task started elsewhere runs: on this thread."""
+    contextvars.Context().run(run)
+
+
+@pytest.mark.parametrize("elsewhere", [on_another_thread, in_a_context_of_its_own])
+def test_chain_belongs_to_its_thread_and_context(kv, cfg, fake_requests, monkeypatch, elsewhere):
+    # While a.cfg waits for b.cfg here, c.cfg runs elsewhere and refers to
+    # a.cfg: no cycle, because a.cfg is on the chain of another thread or context.
     cfg("a.cfg", "[tarvenox]\naction = a\nsite = output(b.cfg)\n")
     cfg("b.cfg", "[tarvenox]\naction = b\n")
     cfg("c.cfg", "[tarvenox]\naction = c\nsite = output(a.cfg)\n")
@@ -472,21 +485,19 @@ def test_chain_belongs_to_its_thread(kv, cfg, fake_requests, monkeypatch):
     original = kv.tarvenox_api
     outcome = {}
 
-    def in_thread():
+    def run_c():
         try:
-            outcome["thread"] = original("ctl", "user", "pw", cfg.dir, cfg.path("c.cfg"))
+            outcome["elsewhere"] = original("ctl", "user", "pw", cfg.dir, cfg.path("c.cfg"))
         except Exception as error:  # noqa: BLE001 (reported through the assertion below)
-            outcome["thread"] = error
+            outcome["elsewhere"] = error
 
     def stand_in(*args):
-        if args[4] == cfg.path("b.cfg") and "thread" not in outcome:
-            outcome["thread"] = None
-            worker = threading.Thread(target=in_thread)
-            worker.start()
-            worker.join()
+        if args[4] == cfg.path("b.cfg") and "elsewhere" not in outcome:
+            outcome["elsewhere"] = None
+            elsewhere(run_c)
         return original(*args)
 
     monkeypatch.setattr(kv, "tarvenox_api", stand_in)
     assert [entry["object"] for entry in original("ctl", "user", "pw", cfg.dir, cfg.path("a.cfg"))] == ["x"]
-    # a.cfg ran to its end on the other thread; its records are what c.cfg is refused
-    assert "a.cfg gave a record" in str(outcome["thread"]), outcome["thread"]
+    # a.cfg ran to its end elsewhere, with no cycle; its records are what c.cfg is refused
+    assert "a.cfg gave a record" in str(outcome["elsewhere"]), outcome["elsewhere"]

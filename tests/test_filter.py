@@ -7,6 +7,7 @@ import builtins
 import collections
 import gc
 import json
+import sys
 import threading
 
 import pytest
@@ -191,6 +192,41 @@ def test_a_lookup_makes_the_comparisons_of_a_subscription(kv, step, place):
 def test_single_step_on_a_list_lets_even_a_key_error_subclass_out(filter_results):
     with pytest.raises(MissingKey):
         filter_results([Lookup(MissingKey)], ["a"])
+
+
+def swapping_in(witness):
+    """A dict whose first lookup swaps `witness` in as the step's second key: the
+    step began with exact str keys only."""
+    def change(keys, key):
+        if len(keys) > 1 and type(keys[1]) is str:
+            keys[1] = witness(keys[1])
+    return Rekeying(change)
+
+
+@pytest.mark.parametrize("step_input, lines", [
+    (lambda witness: ({}, [witness("a")]), (65, 63)),
+    (lambda witness: (swapping_in(witness), ["first_key & second_key"]), (59, 57)),
+], ids=["single-step", "key-swapped-in-by-a-lookup"])
+def test_the_marker_under_a_key_that_runs_code_is_stored_inside_the_handler(filter_results, kv, step_input, lines):
+    # Even where an exact dict misses: storing under the step as given hashes it again.
+    seen = []
+
+    class Witness(str):
+        """A key whose hash records the exception being handled, and fails the second time."""
+
+        def __hash__(self):
+            seen.append(sys.exc_info()[0])
+            if len(seen) == 2:
+                raise ValueError("hashed")
+            return str.__hash__(self)
+
+    with pytest.raises(ValueError) as caught:
+        filter_results(*step_input(Witness))
+    assert seen == [None, KeyError]
+    assert type(caught.value.__context__) is KeyError
+    if filter_results is kv.filter_results:
+        assert module_entries(caught.value) == [(ENTRY, lines[0])]
+        assert module_entries(caught.value.__context__) == [(ENTRY, lines[1])]
 
 
 # -- edge cases -----------------------------------------------------------------------
@@ -406,21 +442,41 @@ def test_missing_global_raises_name_error_at_the_call(kv, monkeypatch, results, 
     assert original(results, [step]) == "from builtins"
 
 
-def test_paths_deeper_than_the_recursion_limit_raise_recursion_error(kv):
+@pytest.mark.parametrize("limit, stack", [(None, None), (200000, None), (None, 256 * 1024)],
+                         ids=["default limit", "limit raised", "small thread stack"])
+def test_paths_deeper_than_the_recursion_limit_or_the_stack_raise_recursion_error(kv, limit, stack):
+    # A module level takes more C stack than a Python frame: with the limit
+    # raised, or on a thread with a small stack, the stack would run out first.
     loop = {}
     loop["a"] = loop
     assert kv.filter_results(loop, ["a"] * 200) is loop
     result = run_python(
         """
+        import resource, sys, threading
         import korvalinden.korvalinden as kv
+        limit, stack = map(int, sys.argv[1:])
+        _, hard = resource.getrlimit(resource.RLIMIT_STACK)  # the main thread's stack: 2 MiB
+        two_mib = 2 << 20 if hard == resource.RLIM_INFINITY else min(2 << 20, hard)
+        resource.setrlimit(resource.RLIMIT_STACK, (two_mib, hard))
+        sys.setrecursionlimit(limit or sys.getrecursionlimit())
         loop = {}
         loop["a"] = loop
-        for results, step in ((loop, "a"), (loop, "a&b"), ([], "a"), ([{"a": 1}], "a&b")):
-            try:
-                kv.filter_results(results, [step] * 20000)
-            except RecursionError:
-                print("RecursionError")
-        print(kv.filter_results(loop, ["a", "b"]))
-        """
+
+        def run():
+            for results, step in ((loop, "a"), (loop, "a&b"), ([], "a"), ([{"a": 1}], "a&b")):
+                try:
+                    kv.filter_results(results, [step] * 5000)
+                except RecursionError:
+                    print("RecursionError")
+            print(kv.filter_results(loop, ["a", "b"]))
+
+        if stack:
+            threading.stack_size(stack)
+            worker = threading.Thread(target=run)
+            worker.start()
+            worker.join()
+        else:
+            run()
+        """, str(limit or 0), str(stack or 0)
     )
     assert (result.returncode, result.stdout) == (0, "RecursionError\n" * 4 + "FILTER_NOT_FOUND\n"), result.stderr

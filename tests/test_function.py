@@ -2,11 +2,12 @@
 traceback entries, global lookup and the built-ins fixed at import."""
 
 import builtins
+import sys
 from pathlib import Path
 
 import pytest
 
-from helpers import MODULE_NAME, last_entry, module_entries, run_python
+from helpers import MODULE_NAME, MissRaisingDict, Unhashable, last_entry, module_entries, run_python
 
 TESTS = Path(__file__).resolve().parent
 
@@ -111,6 +112,51 @@ def test_builtins_are_fixed_at_import(kv, fake_requests, monkeypatch, capsys):
     assert capsys.readouterr().out == "Login failed\n"
 
 
+class Outer(Exception):
+    """The exception the caller of a generator is handling."""
+
+
+def handled_after(call):
+    """Runs `call` in a generator that handles nothing itself, started inside
+    the caller's handler of Outer: what the generator then sees as handled,
+    resumed inside that handler (Outer itself, or not) and after it (None)."""
+
+    def generator():
+        try:
+            call()
+        except Exception:  # noqa: BLE001 (the state afterwards is what counts)
+            pass
+        yield sys.exc_info()[1]
+        yield sys.exc_info()[1]
+
+    try:
+        raise Outer
+    except Outer as caught:
+        outer, running = caught, generator()
+        inside = next(running) is outer
+    return inside, next(running)
+
+
+CALLS_THAT_HANDLE = {
+    "filter: the marker after a raised miss": lambda kv, config: kv.filter_results(MissRaisingDict(), ["a&b"]),
+    "filter: a failure inside the handler": lambda kv, config: kv.filter_results({}, [Unhashable("a")]),
+    "api call: no filters in the file": lambda kv, config: kv.tarvenox_api("h", "u", "p", config.parent, config),
+    "login: failed": lambda kv, config: kv.get_tarvenox_cid("h", "u", "p"),
+}
+
+
+@pytest.mark.parametrize("name", CALLS_THAT_HANDLE)
+def test_each_frame_keeps_its_own_handled_exception(kv, fake_requests, monkeypatch, capsys, config_dir, name):
+    exiting = []
+    if name.startswith("login"):
+        fake_requests.replies["login"] = {}  # no CID: the login fails, and then reads CID unbound
+        monkeypatch.setattr(kv, "sys", type("FakeSys", (), {"exit": lambda code: exiting.append(sys.exc_info()[0])}))
+    config = config_dir / "plain.cfg"
+    config.write_text("[tarvenox]\naction = list\n")
+    assert handled_after(lambda: CALLS_THAT_HANDLE[name](kv, config)) == (True, None)
+    assert exiting == ([KeyError] if name.startswith("login") else [])  # code in a handler sees what it caught
+
+
 def test_calls_honour_the_recursion_limit(kv, monkeypatch):
     import sys
 
@@ -144,6 +190,25 @@ def deepest(filter_results):
             high = middle - 1
     return low
 
+def mixed(filter_results):
+    # The levels of a recursion through a dict subclass whose __getitem__ calls
+    # filter_results, at a limit that 3.12's own C-level limit does not undercut.
+    levels = 0
+
+    class Record(dict):
+        def __getitem__(self, key):
+            nonlocal levels
+            levels += 1
+            return filter_results(self, ["a"])
+
+    sys.setrecursionlimit(400)
+    try:
+        filter_results(Record(), ["a"])
+    except RecursionError:
+        return levels
+    finally:
+        sys.setrecursionlimit(limit)
+
 def chain_runs(length):
     with tempfile.TemporaryDirectory() as config_dir:
         for index in range(length):
@@ -161,16 +226,19 @@ kv.requests = FakeRequests()
 kv.requests.replies["step"] = []
 limit = sys.getrecursionlimit()
 print(deepest(kv.filter_results), deepest(model.filter_results))
+print(mixed(kv.filter_results), mixed(model.filter_results))
 print(chain_runs(limit * 9 // 10), chain_runs(limit + 10))
 """
 
 
 def test_each_level_costs_what_one_python_call_costs():
     # At the default limit: the filter reaches the depth of the same function in
-    # Python; a chain of output references reaches nine tenths of the limit.
+    # Python, also where it recurses through Python code; a chain of output
+    # references reaches nine tenths of the limit.
     result = run_python(DEPTH, env={"PYTHONPATH": str(TESTS)})
     assert result.returncode == 0, result.stderr
-    depths, chains = result.stdout.splitlines()
-    module_depth, python_depth = map(int, depths.split())
-    assert abs(module_depth - python_depth) <= 2, depths
+    *depths, chains = result.stdout.splitlines()
+    for pair in depths:
+        module_depth, python_depth = map(int, pair.split())
+        assert abs(module_depth - python_depth) <= 2, depths
     assert chains == "True False"

@@ -71,26 +71,21 @@ constexpr int filter_reply = 114;   // filter_results(r.json(), filters)
 
 // ---- output-reference chain -----------------------------------------------------
 
-Interned kChainKey{"korvalinden.output_reference_chain"};
 Interned kRealpath{"realpath"};
 Interned kChainArrow{" -> "};
 constexpr const char* kCycleMessage = "output reference cycle: ";
 
-// The files whose compound calls are running further up this thread's stack,
-// as (real path, path as given) pairs. Kept in the thread state, so threads
-// never see each other's chain.
-Ref chain_of_this_thread() {
-  PyObject* thread_dict = PyThreadState_GetDict();  // borrowed
-  if (thread_dict == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "no thread state");
-    throw_python_error();
-  }
-  Ref chain = Ref::borrow(PyDict_GetItemWithError(thread_dict, kChainKey));
-  if (chain) return chain;
-  if (PyErr_Occurred()) throw_python_error();
-  chain = owned_or_throw(PyList_New(0));
-  throw_if_failed(PyDict_SetItem(thread_dict, kChainKey, chain.get()));
-  return chain;
+// The files whose compound calls are running further up, as a tuple of (real
+// path, path as given) pairs. Kept in a context variable: every thread, asyncio
+// task and greenlet runs in a context of its own, so none sees another's chain.
+// The tuple is replaced, never changed, so a context copied meanwhile keeps
+// the chain it was copied with.
+Constant kChainVariable{[] { return owned_or_throw(PyContextVar_New("korvalinden.output_reference_chain", nullptr)); }};
+
+Ref running_chain() {
+  PyObject* chain = nullptr;
+  throw_if_failed(PyContextVar_Get(kChainVariable, nullptr, &chain));
+  return chain ? Ref::steal(chain) : owned_or_throw(PyTuple_New(0));
 }
 
 // The path to compare for cycles. A path that realpath cannot resolve (an
@@ -114,7 +109,7 @@ Ref comparable_path(PyObject* path) {
   auto show = [&](PyObject* path) {
     throw_if_failed(PyList_Append(shown.get(), owned_or_throw(PyObject_Str(path)).get()));
   };
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain); ++i) show(PyTuple_GET_ITEM(PyList_GET_ITEM(chain, i), 1));
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(chain); ++i) show(PyTuple_GET_ITEM(PyTuple_GET_ITEM(chain, i), 1));
   show(config_file);
   show(referenced);
   Ref joined = owned_or_throw(PyUnicode_Join(kChainArrow, shown.get()));
@@ -127,21 +122,26 @@ Ref comparable_path(PyObject* path) {
 // end, logging in at every level, so it is refused up front.
 class ChainLink {
  public:
-  ChainLink(PyObject* config_file, PyObject* referenced) : chain_(chain_of_this_thread()) {
+  ChainLink(PyObject* config_file, PyObject* referenced) {
+    Ref chain = running_chain();
     Ref current = comparable_path(config_file);
     Ref target = comparable_path(referenced);
-    if (same_path(current.get(), target.get())) raise_cycle(chain_.get(), config_file, referenced);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chain_.get()); ++i) {
-      PyObject* link = PyList_GET_ITEM(chain_.get(), i);
-      if (same_path(PyTuple_GET_ITEM(link, 0), target.get())) raise_cycle(chain_.get(), config_file, referenced);
+    if (same_path(current.get(), target.get())) raise_cycle(chain.get(), config_file, referenced);
+    const Py_ssize_t length = PyTuple_GET_SIZE(chain.get());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      PyObject* link = PyTuple_GET_ITEM(chain.get(), i);
+      if (same_path(PyTuple_GET_ITEM(link, 0), target.get())) raise_cycle(chain.get(), config_file, referenced);
     }
-    Ref link = owned_or_throw(PyTuple_Pack(2, current.get(), config_file));
-    throw_if_failed(PyList_Append(chain_.get(), link.get()));
+    Ref longer = owned_or_throw(PyTuple_New(length + 1));
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      PyTuple_SET_ITEM(longer.get(), i, Ref::borrow(PyTuple_GET_ITEM(chain.get(), i)).release());
+    }
+    PyTuple_SET_ITEM(longer.get(), length, owned_or_throw(PyTuple_Pack(2, current.get(), config_file)).release());
+    token_ = owned_or_throw(PyContextVar_Set(kChainVariable, longer.get()));
   }
   ~ChainLink() {
     PendingException set_aside;  // the link is also dropped while an error unwinds
-    Py_ssize_t length = PyList_GET_SIZE(chain_.get());
-    if (PyList_SetSlice(chain_.get(), length - 1, length, nullptr) < 0) PyErr_Clear();
+    if (PyContextVar_Reset(kChainVariable, token_.get()) < 0) PyErr_Clear();
   }
   ChainLink(const ChainLink&) = delete;
   ChainLink& operator=(const ChainLink&) = delete;
@@ -153,7 +153,7 @@ class ChainLink {
     return equal != 0;
   }
 
-  Ref chain_;
+  Ref token_;  // puts the chain before this link back
 };
 
 // ---- the call ---------------------------------------------------------------------

@@ -6,7 +6,6 @@
 // is tested, not thrown, because replies with sparse records make it common.
 #include <algorithm>
 #include <array>
-#include <optional>
 
 #include "function.hpp"
 #include "names.hpp"
@@ -255,6 +254,23 @@ Member store_member(PyObject* target, PyObject* key, Ref value) {
   throw_python_error();
 }
 
+// Whether storing the marker under `key` into `target`, a new dict of the
+// module's own, runs no code of the caller's. Only a key's hash and
+// comparisons, and the release of a value that the marker replaces, could run
+// any; exact str run none. So it runs none where the key and every key already
+// stored are exact str and none of them equals the key. Decided at the miss,
+// from what the store meets: the key list is reachable by code of the caller's
+// that a lookup runs, so what it held when the step began proves nothing.
+bool marker_store_runs_no_caller_code(PyObject* target, PyObject* key) {
+  if (!PyUnicode_CheckExact(key)) return false;
+  Py_ssize_t position = 0;
+  PyObject *stored, *value;  // borrowed
+  while (PyDict_Next(target, &position, &stored, &value)) {
+    if (!PyUnicode_CheckExact(stored) || PyUnicode_Compare(stored, key) == 0) return false;
+  }
+  return true;
+}
+
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
 // The caller holds `source` and `key`: the lookup may run code of the caller's.
@@ -263,12 +279,23 @@ void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source,
   line.at(member_lines.lookup);
   const Member member = store_member(target, key, member_of(source, key));
   if (member == Member::stored) return;
-  // A raised KeyError is the exception being handled while the marker is
-  // stored, so an error there takes it as its context.
-  std::optional<HandledException> caught;
-  if (member == Member::key_error_raised) caught.emplace(line);
-  line.at(member_lines.marker);
-  throw_if_failed(PyDict_SetItem(target, key, kNotFound));
+  auto store_marker = [&] {
+    line.at(member_lines.marker);
+    throw_if_failed(PyDict_SetItem(target, key, kNotFound));
+  };
+  // The KeyError is handled while the marker is stored. Only where that can
+  // run code of the caller's does it need to exist and be the exception being
+  // handled: that code sees it, and an error there takes it as its context.
+  if (marker_store_runs_no_caller_code(target, key)) {
+    if (member == Member::missing) return store_marker();
+    return handle_without_caller_code(line, store_marker);
+  }
+  if (member == Member::missing) {
+    set_key_error(key);  // the miss, as the subscription raises it
+    if (!PyErr_ExceptionMatches(key_error())) throw_python_error();
+  }
+  HandledException caught(line);
+  store_marker();
 }
 
 // The step's key list, split_filters, is reachable by code of the caller's that

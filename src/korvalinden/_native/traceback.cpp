@@ -73,17 +73,26 @@ void add_traceback_entry(PyObject* function_name, int line) noexcept {
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
-Ref HandledException::entered(const LineMarker& line) noexcept {
+Ref catch_exception(const LineMarker& line) noexcept {
   line.add_traceback_entry();
   return take_raised_exception();
 }
 
 HandledException::HandledException(const LineMarker& line) noexcept
-    : exception_(entered(line)), scope_(exception_.get()) {}
+    : exception_(catch_exception(line)), scope_(exception_.get()) {}
+
+void raise_inside_handler(PyObject* caught) {
+  Ref raised = take_raised_exception();
+  {
+    HandlingScope scope(caught);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(raised.get())), raised.get());
+  }
+  throw_python_error();
+}
 
 void absorb_exception(const LineMarker& line) {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
-  HandledException handled(line);
+  catch_exception(line);  // the body is empty: nothing sees the exception handled
 }
 
 }  // namespace korvalinden

@@ -31,10 +31,15 @@ class LineMarker {
   int line_;
 };
 
-// The start and end of an `except` clause. On construction the pending
-// exception receives the entry for the failing statement and becomes the
-// exception being handled, so an exception raised inside the handler takes it
-// as its context; on destruction the previously handled exception is restored.
+// What an `except` clause catches: the pending exception, taken out of the
+// interpreter once it has received the entry for the failing statement.
+Ref catch_exception(const LineMarker& line) noexcept;
+
+// The start and end of an `except` clause whose body may run code of the
+// caller's. On construction the pending exception is caught and becomes the
+// exception being handled, so that code sees it as sys.exc_info() and an
+// exception raised inside the handler takes it as its context; on destruction
+// the state before comes back.
 class HandledException {
  public:
   explicit HandledException(const LineMarker& line) noexcept;
@@ -42,11 +47,27 @@ class HandledException {
   HandledException& operator=(const HandledException&) = delete;
 
  private:
-  static Ref entered(const LineMarker& line) noexcept;
-
   Ref exception_;  // before scope_: the scope is made from it
   HandlingScope scope_;
 };
+
+// Raises the pending exception again as raised inside a handler of `caught`:
+// it takes `caught` as its context, by the host's own rules.
+[[noreturn]] void raise_inside_handler(PyObject* caught);
+
+// An `except` clause whose body, `body()`, runs no code of the caller's: no
+// code can see which exception is being handled, so none is made so, and the
+// state of every frame stays untouched. An exception the body raises (out of
+// memory) still takes the caught one as its context.
+template <class Body>
+void handle_without_caller_code(const LineMarker& line, Body body) {
+  Ref caught = catch_exception(line);
+  try {
+    body();
+  } catch (const PythonError&) {
+    raise_inside_handler(caught.get());
+  }
+}
 
 // `except Exception: pass` for the pending exception: clears it when it is an
 // Exception, otherwise leaves it set and throws PythonError again.
