@@ -1,17 +1,20 @@
 """Shared fixtures: the module, a recording fake of `requests`, a configuration
-directory and the simulated controller over real HTTPS."""
+directory and the simulated controller over real HTTPS; the seed of a failing
+fuzzed test in its report; the leak hunt on a debug build of CPython."""
 
 from __future__ import annotations
 
+import gc
 import sys
 from pathlib import Path
 
 import pytest
+from _pytest.runner import runtestprotocol
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 
-from helpers import FakeRequests  # noqa: E402
+from helpers import FakeRequests, clear_internal_caches  # noqa: E402
 from korvalinden.simulated_controller import SimulatedController  # noqa: E402
 
 
@@ -42,3 +45,115 @@ def config_dir(tmp_path):
 def controller():
     with SimulatedController() as running:
         yield running
+
+
+# -- what a failing fuzzed test was drawn from --------------------------------------
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_makereport(item, call):
+    report = yield
+    seed = getattr(item.module, "FUZZ_SEED", None)
+    if report.failed and seed is not None:
+        report.sections.append(("fuzz seed", f"drawn from FUZZ_SEED={seed} with FUZZ_EXAMPLES={item.module.EXAMPLES}"))
+    return report
+
+
+# -- the leak hunt on a debug build of CPython ---------------------------------------
+
+
+def pytest_addoption(parser):
+    parser.addoption("--hunt-leaks", metavar="WARM-UPS:RUNS",
+                     help="run every test WARM-UPS+RUNS times more on a debug build of CPython and fail it when the "
+                          "interpreter's reference total or its allocated blocks grew after each of the last RUNS")
+
+
+def pytest_configure(config):
+    option = config.getoption("hunt_leaks")
+    if option:
+        if not hasattr(sys, "gettotalrefcount"):
+            raise pytest.UsageError("--hunt-leaks needs a debug build of CPython (sys.gettotalrefcount)")
+        warm_ups, runs = (int(part) for part in option.split(":"))
+        config.pluginmanager.register(LeakHunt(warm_ups, runs), "leak-hunt")
+
+
+class LeakHunt:
+    """The way CPython hunts leaks in its own tests (regrtest -R): after the
+    warm-ups have filled the caches, a test that leaks leaves the interpreter's
+    reference total (sys.gettotalrefcount) or its allocated blocks higher after
+    every run; noise moves them now and then, a leak every time. Setting up and
+    tearing down a test's fixtures also moves them (pytest keeps some of it per
+    run), so each run of the test is compared with a run of the same fixtures
+    around an empty body. Each test then runs once more as usual, and that run
+    is the one reported."""
+
+    def __init__(self, warm_ups, runs):
+        self.warm_ups, self.runs = warm_ups, runs
+        self.hunted, self.leaking = 0, []
+
+    @staticmethod
+    def totals():
+        clear_internal_caches()
+        gc.collect()
+        return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+    @staticmethod
+    def passes(item, body):
+        item.obj = body
+        reports = runtestprotocol(item, nextitem=TestBeside(item), log=False)
+        item._report_sections.clear()  # captured output, kept per run
+        return not any(report.failed for report in reports)
+
+    def growth(self, item):
+        """Per run, how far the test moved the totals beyond its fixtures alone."""
+        body, growth = item.obj, []
+        try:
+            before = self.totals()
+            for _ in range(self.warm_ups + self.runs):
+                if not self.passes(item, lambda **fixtures: None):
+                    break
+                between = self.totals()
+                if not self.passes(item, body):
+                    break
+                after = self.totals()
+                growth.append([(a - m) - (m - b) for b, m, a in zip(before, between, after)])
+                before = after
+        finally:
+            item.obj = body
+        return growth
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_runtest_protocol(self, item, nextitem):
+        item.ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+        growth = self.growth(item)
+        leaks = {}
+        if len(growth) == self.warm_ups + self.runs:
+            self.hunted += 1
+            for name, deltas in zip(("references", "memory blocks"), zip(*growth[self.warm_ups:])):
+                if all(delta > 0 for delta in deltas):
+                    leaks[name] = list(deltas)
+        for report in runtestprotocol(item, nextitem=nextitem, log=False):
+            if report.when == "call" and leaks and report.passed:
+                report.outcome = "failed"
+                report.longrepr = "leaked " + ", ".join(f"{name} {deltas} per run" for name, deltas in leaks.items())
+                self.leaking.append(item.nodeid)
+            item.ihook.pytest_runtest_logreport(report=report)
+        item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+        return True
+
+    def pytest_terminal_summary(self, terminalreporter):
+        terminalreporter.write_line(
+            f"leak hunt ({self.warm_ups} warm-ups, {self.runs} runs): {self.hunted} tests hunted, "
+            f"{len(self.leaking)} leaking" + "".join(f"\n  {nodeid}" for nodeid in self.leaking))
+
+
+class TestBeside:
+    """Stands for a next test beside the one hunted, so that a run tears down
+    that test's own fixtures and keeps the wider ones up, as for the next test
+    of its module."""
+
+    def __init__(self, item):
+        self.chain = item.listchain()[:-1]
+
+    def listchain(self):
+        return self.chain

@@ -15,7 +15,7 @@ import types
 
 import pytest
 
-from helpers import Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable, write_files
+from helpers import Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable, clear_internal_caches, write_files
 
 ROUNDS = 150
 WARM_UP = 20
@@ -27,11 +27,6 @@ WINDOWS = 3
 # least one block per call.
 PER_CALL_LIMIT = 0.5
 PYMALLOC = sys.getallocatedblocks() > 0
-# The interpreter's caches, emptied before memory is counted: the method cache
-# keeps the attribute names of recent lookups alive (argparse makes new ones
-# for every parser). From 3.13 one call empties them all, and 3.14 deprecates
-# the older one.
-clear_internal_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
 def open_fds():
