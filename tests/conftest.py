@@ -105,22 +105,21 @@ class LeakHunt:
         return not any(report.failed for report in reports)
 
     def growth(self, item):
-        """Per run, how far the test moved the totals beyond its fixtures alone."""
-        body, growth = item.obj, []
+        """Per run, how far the test moved the totals beyond its fixtures alone.
+        The marks go into a list made beforehand, so that every stretch between
+        two marks holds the same bookkeeping: one mark made and stored."""
+        body, rounds = item.obj, self.warm_ups + self.runs
+        marks = [None] * (2 * rounds + 1)
         try:
-            before = self.totals()
-            for _ in range(self.warm_ups + self.runs):
-                if not self.passes(item, lambda **fixtures: None):
-                    break
-                between = self.totals()
-                if not self.passes(item, body):
-                    break
-                after = self.totals()
-                growth.append([(a - m) - (m - b) for b, m, a in zip(before, between, after)])
-                before = after
+            marks[0] = self.totals()
+            for mark in range(1, 2 * rounds + 1):
+                if not self.passes(item, body if mark % 2 == 0 else empty_body):
+                    return []
+                marks[mark] = self.totals()
         finally:
             item.obj = body
-        return growth
+        return [[(after - between) - (between - before) for before, between, after in zip(*marks[mark - 2:mark + 1])]
+                for mark in range(2, 2 * rounds + 1, 2)]
 
     @pytest.hookimpl(tryfirst=True)
     def pytest_runtest_protocol(self, item, nextitem):
@@ -145,6 +144,11 @@ class LeakHunt:
         terminalreporter.write_line(
             f"leak hunt ({self.warm_ups} warm-ups, {self.runs} runs): {self.hunted} tests hunted, "
             f"{len(self.leaking)} leaking" + "".join(f"\n  {nodeid}" for nodeid in self.leaking))
+
+
+def empty_body(**fixtures):
+    """What a test's fixtures run around in the hunt's comparison run: one
+    function for all, as making one per run would count in the totals."""
 
 
 class TestBeside:

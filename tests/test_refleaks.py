@@ -9,6 +9,7 @@ import gc
 import io
 import os
 import pprint
+import subprocess
 import sys
 import tracemalloc
 import types
@@ -80,6 +81,33 @@ def test_the_check_sees_a_leak(leak):
     kept, watched = [], object()
     with pytest.raises(AssertionError):
         assert_no_leaks(lambda: kept.append(object() if leak == "object" else watched), [watched])
+
+
+LEAKY_TESTS = """
+kept = []
+
+def test_leaks_an_object():
+    kept.append(object())
+
+def test_leaks_a_reference():
+    kept.append(kept)
+
+def test_keeps_nothing(tmp_path):
+    (tmp_path / "x").write_text("x")
+"""
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="the leak hunt needs a debug build of CPython")
+def test_the_hunt_sees_a_leak(tmp_path):
+    # The hunt of a debug build (conftest.py) fails the two tests that leak and
+    # passes the one whose fixture leaves files and pytest's own records.
+    (tmp_path / "test_leaky.py").write_text(LEAKY_TESTS)
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "conftest", "-p", "no:cacheprovider", "--hunt-leaks=2:3", "."],
+        cwd=tmp_path, env={**os.environ, "PYTHONPATH": os.path.dirname(__file__)}, capture_output=True, text=True)
+    assert "2 failed, 1 passed" in run.stdout, run.stdout + run.stderr
+    assert "FAILED test_leaky.py::test_leaks_an_object" in run.stdout
+    assert "FAILED test_leaky.py::test_leaks_a_reference" in run.stdout
 
 
 def fresh(text):
