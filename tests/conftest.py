@@ -100,7 +100,7 @@ class LeakHunt:
     @staticmethod
     def passes(item, body):
         item.obj = body
-        reports = runtestprotocol(item, nextitem=TestBeside(item), log=False)
+        reports = runtestprotocol(item, nextitem=Sibling(item), log=False)
         item._report_sections.clear()  # captured output, kept per run
         return not any(report.failed for report in reports)
 
@@ -151,7 +151,7 @@ def empty_body(**fixtures):
     function for all, as making one per run would count in the totals."""
 
 
-class TestBeside:
+class Sibling:
     """Stands for a next test beside the one hunted, so that a run tears down
     that test's own fixtures and keeps the wider ones up, as for the next test
     of its module."""
