@@ -1,63 +1,128 @@
-# Every supported CPython that this machine has gets a virtual environment of
-# its own, .venv-<version>, made from that interpreter. An interpreter is found
-# as python<version>, through pyenv when it is there (PYENV_VERSION selects the
-# version behind pyenv's shims; without pyenv the variable is ignored).
+# Every supported CPython that this machine can run gets a virtual environment
+# of its own, .venv-<version>, made from that interpreter. An interpreter is
+# found as python<version>, through pyenv when it is there (PYENV_VERSION
+# selects the version behind pyenv's shims; without pyenv the variable is
+# ignored), or else inside the root of newer CPythons that `make pythons`
+# brings to a machine whose distribution lacks them. The root lives in a
+# machine-wide cache, PYTHONS_DIR, shared by every clone of the project; its
+# environments are used through tools/in-root, which the recipes put in front
+# of their commands (RUN_<version>).
 # `make test PYTHON_VERSIONS=3.12` limits a run to the versions named.
-SUPPORTED_VERSIONS := 3.10 3.11 3.12 3.13
-interpreter = $(shell PYENV_VERSION=$(1) python$(1) -c 'import sys; print(sys.executable)' 2>/dev/null)
-PYTHON_VERSIONS ?= $(foreach version,$(SUPPORTED_VERSIONS),$(if $(call interpreter,$(version)),$(version)))
+SUPPORTED_VERSIONS := 3.10 3.11 3.12 3.13 3.14 3.15
+PYTHONS_DIR ?= /var/cache/korvalinden/pythons
+export KORVALINDEN_PYTHONS := $(PYTHONS_DIR)
+IN_ROOT := $(CURDIR)/tools/in-root
+
+# $(call locate,KEY,COMMAND,VERSION): PYTHON_KEY is the interpreter COMMAND of
+# VERSION as its environment sees it, RUN_KEY what runs a command there.
+on_host = $(shell PYENV_VERSION=$(2) $(1) -c 'import sys; print(sys.executable)' 2>/dev/null)
+in_root = $(if $(wildcard $(PYTHONS_DIR)/sid/usr/bin/$(1)),$(shell $(IN_ROOT) $(1) -c 'import sys; print(sys.executable)' 2>/dev/null))
+define locate
+PYTHON_$(1) := $(call on_host,$(2),$(3))
+RUN_$(1) :=
+ifeq ($$(PYTHON_$(1)),)
+PYTHON_$(1) := $(call in_root,$(2))
+RUN_$(1) := $$(if $$(PYTHON_$(1)),$(IN_ROOT))
+endif
+endef
+# Each version, and its debug build (python<version>d, for the leak hunt).
+$(foreach version,$(SUPPORTED_VERSIONS),$(eval $(call locate,$(version),python$(version),$(version))))
+$(foreach version,$(SUPPORTED_VERSIONS),$(eval $(call locate,dbg-$(version),python$(version)d,$(version))))
+
+PYTHON_VERSIONS ?= $(strip $(foreach version,$(SUPPORTED_VERSIONS),$(if $(PYTHON_$(version)),$(version))))
 MISSING_VERSIONS := $(filter-out $(PYTHON_VERSIONS),$(SUPPORTED_VERSIONS))
+DEBUG_VERSIONS ?= $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(PYTHON_dbg-$(version)),$(version))))
 OLDEST := $(firstword $(PYTHON_VERSIONS))
 NEWEST := $(lastword $(PYTHON_VERSIONS))
 # The sanitizer run covers the two ends of the range.
 ASAN_VERSIONS := $(sort $(OLDEST) $(NEWEST))
 
-# .venv is the newest interpreter's environment: the one for the demo, the
-# benchmarks and trying the tool by hand.
+# .venv is the environment for the demo, the benchmarks and trying the tool
+# by hand: the newest version that runs on this machine without the root.
+DIRECT_VERSIONS := $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(RUN_$(version)),,$(version))))
+VENV_VERSION := $(or $(lastword $(DIRECT_VERSIONS)),$(NEWEST))
 VENV := .venv
-PY   := $(VENV)/bin/python
+PY   := $(RUN_$(VENV_VERSION)) $(VENV)/bin/python
 PIP_FLAGS := --disable-pip-version-check -q
 
 # The sanitizer variant: the same sources built with AddressSanitizer and
 # UndefinedBehaviorSanitizer, installed into a venv and a build directory of
 # their own so that the two builds never overwrite each other. The interpreter
 # itself is not instrumented, so the sanitizer runtimes that the module links
-# against have to be in the process before the interpreter starts. Only the
-# module's allocations are checked: the interpreter keeps its own objects until
-# exit, so leak reports would be noise. PYTHONMALLOC=malloc sends every object
-# allocation through the sanitizer's allocator instead of pymalloc's arenas,
-# where overruns would go unseen.
+# against have to be in the process before the interpreter starts
+# (tools/run-sanitized). Only the module's allocations are checked: the
+# interpreter keeps its own objects until exit, so leak reports would be noise.
+# PYTHONMALLOC=malloc sends every object allocation through the sanitizer's
+# allocator instead of pymalloc's arenas, where overruns would go unseen.
 SANITIZER_OPTIONS = PYTHONMALLOC=malloc \
                     ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stack_use_after_return=1 \
                     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 
-# Wheels: one per interpreter, repaired to a manylinux tag, each proved in a
-# fresh environment that may install nothing but binary wheels from disk, with
-# and without the rehearsal's extra, whose dependencies are fetched beside them.
+# Fuzzing: every fuzzed test draws FUZZ_EXAMPLES examples, and on
+# FUZZ_LONG_VERSION (which the sanitizers do not slow down) FUZZ_LONG_EXAMPLES.
+# FUZZ_SEED fixes what is drawn (CI gives the commit); without it each run
+# draws anew. A failing fuzzed test names its seed.
+FUZZ_EXAMPLES      ?= 150
+FUZZ_LONG_VERSION  ?= $(VENV_VERSION)
+FUZZ_LONG_EXAMPLES ?= $(FUZZ_EXAMPLES)
+FUZZ_SEED          ?=
+fuzz_settings = FUZZ_EXAMPLES=$(if $(filter $(1),$(FUZZ_LONG_VERSION)),$(FUZZ_LONG_EXAMPLES),$(FUZZ_EXAMPLES)) \
+                FUZZ_SEED=$(FUZZ_SEED)
+
+# The leak hunt on debug builds (make leaks): each test of LEAK_HUNT_TESTS runs
+# again after warm-ups, and one after which sys.gettotalrefcount() or the
+# allocated blocks grew every time fails (tests/conftest.py, --hunt-leaks).
+LEAK_HUNT := 3:3
+LEAK_HUNT_TESTS := tests/test_refleaks.py tests/test_filter.py tests/test_function.py
+
+# Wheels: one per interpreter, repaired to a manylinux tag no newer than
+# MANYLINUX, each proved in a fresh environment that may install nothing but
+# binary wheels from disk, with and without the rehearsal's extra, whose
+# dependencies are fetched beside them. A wheel made in the root is compiled by this
+# machine's g++ against this machine's C library (tools/host-g++), as the root's
+# are newer; the version's headers are copied to where both sides see them.
 WHEELHOUSE   := wheelhouse
 WHEEL_BUILD  := build/wheels
 WHEEL_DEPS   := build/wheel-deps
+MANYLINUX    := manylinux_2_24_x86_64
+# Copies the interpreter's headers, with the pyconfig.h of its multiarch
+# directory, below the directory given, at their own paths.
+COPY_HEADERS := import os, shutil, sys, sysconfig; \
+	include = sysconfig.get_path("include"); \
+	multiarch = os.path.join(os.path.dirname(include), sysconfig.get_config_var("MULTIARCH") or "-"); \
+	[shutil.copytree(path, sys.argv[1] + path) for path in (include, os.path.join(multiarch, os.path.basename(include))) \
+	 if os.path.isdir(path)]
+host_compiler = -C build-dir=$(WHEEL_BUILD)/$(1)/cmake \
+                -C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/tools/host-g++ \
+                -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include/python$(1) \
+                -C cmake.define.CMAKE_CXX_FLAGS=-I$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include
 
-.PHONY: all build test demo bench wheels clean versions
+.PHONY: all build test demo bench wheels clean versions pythons leaks
 .SECONDARY:
 
 all: build
 
 versions:
 	@echo "supported: $(SUPPORTED_VERSIONS)"
-	@echo "found:     $(PYTHON_VERSIONS)"
+	@echo "found:     $(PYTHON_VERSIONS)$(if $(filter-out $(DIRECT_VERSIONS),$(PYTHON_VERSIONS)), ($(filter-out $(DIRECT_VERSIONS),$(PYTHON_VERSIONS)) in $(PYTHONS_DIR)))"
+	@echo "debug:     $(or $(DEBUG_VERSIONS),none)"
 	@echo "missing:   $(or $(MISSING_VERSIONS),none)"
+
+# The root of the CPythons this machine's distribution lacks; seconds when it
+# is there already.
+pythons:
+	tools/pythons
 
 # ---- environments --------------------------------------------------------------
 
-# $(call make_venv,directory,version): a new environment of that version with
-# the project's development packages.
+# $(call make_venv,directory,key): a new environment of the interpreter
+# PYTHON_key with the project's development packages.
 define make_venv
-	@test -n "$(call interpreter,$(2))" || { echo "CPython $(2) not found (python$(2) or pyenv)" >&2; exit 1; }
+	@test -n "$(PYTHON_$(2))" || { echo "CPython $(2) not found (python$(2), pyenv or make pythons)" >&2; exit 1; }
 	rm -rf $(1)
-	$(call interpreter,$(2)) -m venv $(1)
-	$(1)/bin/python -m pip $(PIP_FLAGS) install --upgrade pip
-	$(1)/bin/python -m pip $(PIP_FLAGS) install -r requirements-dev.txt
+	$(RUN_$(2)) $(PYTHON_$(2)) -m venv $(1)
+	$(RUN_$(2)) $(1)/bin/python -m pip $(PIP_FLAGS) install --upgrade pip
+	$(RUN_$(2)) $(1)/bin/python -m pip $(PIP_FLAGS) install -r requirements-dev.txt
 	touch $(1)/.ready
 endef
 
@@ -67,35 +132,46 @@ endef
 .venv-asan-%/.ready: requirements-dev.txt
 	$(call make_venv,.venv-asan-$*,$*)
 
+.venv-dbg-%/.ready: requirements-dev.txt
+	$(call make_venv,.venv-dbg-$*,dbg-$*)
+
 # ---- build ---------------------------------------------------------------------
 
 # Builds the extension module for one version and installs the package into
 # that version's environment.
 build-%: .venv-%/.ready
-	.venv-$*/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation --no-deps --force-reinstall .
+	$(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation --no-deps --force-reinstall .
 
 build-asan-%: .venv-asan-%/.ready
-	KORVALINDEN_SANITIZE=ON .venv-asan-$*/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation \
+	KORVALINDEN_SANITIZE=ON $(RUN_$*) .venv-asan-$*/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation \
 		--no-deps --force-reinstall -C build-dir=build/asan-$* .
 
-build: build-$(NEWEST)
+# For the debug interpreter's ABI.
+build-dbg-%: .venv-dbg-%/.ready
+	$(RUN_dbg-$*) .venv-dbg-$*/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation --no-deps \
+		--force-reinstall -C build-dir=build/dbg-$* .
+
+build: build-$(VENV_VERSION)
 	@if [ -d $(VENV) ] && [ ! -L $(VENV) ]; then rm -rf $(VENV); fi
-	ln -sfn .venv-$(NEWEST) $(VENV)
+	ln -sfn .venv-$(VENV_VERSION) $(VENV)
 
 # ---- tests ---------------------------------------------------------------------
 
 test-%: build-%
 	@echo "== tests on CPython $*"
-	.venv-$*/bin/python -m pytest -q
+	$(call fuzz_settings,$*) $(RUN_$*) .venv-$*/bin/python -m pytest -q
 
 # A sanitizer report aborts the interpreter, so it fails the run.
 test-asan-%: build-asan-%
 	@echo "== tests on CPython $* under AddressSanitizer and UBSan"
-	@module=$$(find .venv-asan-$*/lib -name 'korvalinden.cpython-*.so'); \
-	runtimes=$$(ldd $$module | awk '/lib(asan|ubsan)\.so/ {print $$3}' | tr '\n' ' '); \
-	case "$$runtimes" in *libasan*libubsan*|*libubsan*libasan*) ;; \
-	  *) echo "$$module is not built with the sanitizers" >&2; exit 1;; esac; \
-	LD_PRELOAD="$$runtimes" $(SANITIZER_OPTIONS) .venv-asan-$*/bin/python -m pytest -q
+	$(SANITIZER_OPTIONS) $(call fuzz_settings,asan) $(RUN_$*) tools/run-sanitized .venv-asan-$*/bin/python -m pytest -q
+
+leaks-%: build-dbg-%
+	@echo "== leak hunt on the debug build of CPython $*"
+	$(RUN_dbg-$*) .venv-dbg-$*/bin/python -m pytest -q --hunt-leaks=$(LEAK_HUNT) $(LEAK_HUNT_TESTS)
+
+leaks: $(addprefix leaks-,$(DEBUG_VERSIONS))
+	@echo "== leak hunt on the debug builds of CPython $(or $(DEBUG_VERSIONS),(none found))"
 
 # The whole suite on every supported version the machine has, then again under
 # the sanitizers on the oldest and the newest.
@@ -120,12 +196,15 @@ bench: build $(addprefix build-,$(PYTHON_VERSIONS))
 
 wheel-%: build-%
 	rm -rf $(WHEEL_BUILD)/$*
-	.venv-$*/bin/python -m pip $(PIP_FLAGS) wheel --no-build-isolation --no-deps -w $(WHEEL_BUILD)/$* .
-	PATH="$(CURDIR)/.venv-$*/bin:$$PATH" auditwheel repair -w $(WHEELHOUSE) $(WHEEL_BUILD)/$*/korvalinden-*.whl
+	$(if $(RUN_$*),$(RUN_$*) .venv-$*/bin/python -c '$(COPY_HEADERS)' $(WHEEL_BUILD)/$*/headers)
+	$(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) wheel --no-build-isolation --no-deps \
+		$(if $(RUN_$*),$(call host_compiler,$*)) -w $(WHEEL_BUILD)/$* .
+	$(RUN_$*) /usr/bin/env PATH="$(CURDIR)/.venv-$*/bin:$$PATH" auditwheel repair --plat $(MANYLINUX) \
+		-w $(WHEELHOUSE) $(WHEEL_BUILD)/$*/korvalinden-*.whl
 	for wheel in $(WHEELHOUSE)/korvalinden-*-cp$(subst .,,$*)-*.whl; do \
-	  .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) "$$wheel[rehearse]" \
+	  $(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) "$$wheel[rehearse]" \
 	  || exit 1; done
-	.venv-$*/bin/python tools/prove_wheel.py --python $(call interpreter,$*) \
+	$(RUN_$*) .venv-$*/bin/python tools/prove_wheel.py --python $(PYTHON_$*) \
 		--find-links $(WHEELHOUSE) --find-links $(WHEEL_DEPS)
 
 wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))

@@ -611,6 +611,17 @@ def version_environments(requested: list[str]) -> list[tuple[str, Path]]:
     return [(version, found[version]) for version in sorted(numbered, key=lambda v: tuple(map(int, v.split("."))))]
 
 
+def interpreter_command(python: Path) -> list[str]:
+    """How to run an environment's interpreter: itself, or through tools/in-root
+    for one made inside the root of newer CPythons (its link leads nowhere
+    outside); none when the environment is missing."""
+    if python.exists():
+        return [str(python)]
+    if python.is_symlink():
+        return [str(ROOT / "tools" / "in-root"), str(python)]
+    return []
+
+
 def run_all_versions(options) -> int:
     forwarded = ["--records", str(options.records), "--runs", str(options.runs),
                  "--fresh-runs", str(options.fresh_runs), "--profile-runs", str(options.profile_runs)]
@@ -622,14 +633,15 @@ def run_all_versions(options) -> int:
     with tempfile.TemporaryDirectory(prefix="bench-filter-versions-") as directory:
         for version, python in environments:
             label = f".venv-{version}"
-            probe = subprocess.run([str(python), "-c", "import korvalinden.korvalinden"], capture_output=True,
-                                   check=False) if python.exists() else None
+            interpreter = interpreter_command(python)
+            probe = subprocess.run([*interpreter, "-c", "import korvalinden.korvalinden"], capture_output=True,
+                                   check=False) if interpreter else None
             if probe is None or probe.returncode != 0:
                 outcomes.append((label, None, f"not measured: no module in {label} (make build-{version})"))
                 continue
             print(f"\n===== {label}", flush=True)
             summary = Path(directory) / f"{label}.json"
-            command = [str(python), __file__, *forwarded, "--summary", str(summary)]
+            command = [*interpreter, __file__, *forwarded, "--summary", str(summary)]
             code = subprocess.run(command, check=False).returncode
             outcomes.append((label, json.loads(summary.read_text()) if summary.exists() else None, code))
     return print_version_summary(outcomes)

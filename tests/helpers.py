@@ -1,4 +1,4 @@
-"""Test helpers: traceback inspection, what the tool prompts and prints, a
+"""Test helpers: the interpreter's caches, traceback inspection, what the tool prompts and prints, a
 recording fake of `requests`, comparing the module with the model, lookups that
 run code of their own, writing files, and running Python in a subprocess."""
 
@@ -17,6 +17,15 @@ from pathlib import Path
 
 SOURCE_FILE = "src\\korvalinden\\korvalinden.py"
 MODULE_NAME = "korvalinden.korvalinden"
+
+
+# -- the interpreter's caches ---------------------------------------------------
+
+# Emptied before memory or references are counted: the method cache keeps the
+# attribute names of recent lookups alive (argparse makes new ones for every
+# parser). From 3.13 one call empties every cache, and 3.14 deprecates the
+# older call.
+clear_internal_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 
 
 # -- traceback entries ----------------------------------------------------------

@@ -4,6 +4,8 @@
 // element; on a dict it selects members. Missing members of compound steps (and
 // of a single step on a dict) become the marker "FILTER_NOT_FOUND"; that miss
 // is tested, not thrown, because replies with sparse records make it common.
+#include "py.hpp"
+
 #include <algorithm>
 #include <array>
 

@@ -3,13 +3,14 @@
 // gets its traceback entry.
 #pragma once
 
+#include "py.hpp"
+
 #include <array>
 #include <cstddef>
 #include <span>
 #include <type_traits>
 #include <utility>
 
-#include "py.hpp"
 #include "traceback.hpp"
 
 namespace korvalinden {

@@ -2,13 +2,14 @@
 // module keeps lives once per process (the per-module state size is 0), so a
 // second interpreter is refused and a second import hands back the first
 // module object.
+#include "py.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <new>
 
 #include "function.hpp"
 #include "names.hpp"
-#include "py.hpp"
 #include "traceback.hpp"
 
 namespace korvalinden {

@@ -8,6 +8,14 @@
 // filter) test results instead of throwing.
 #pragma once
 
+// Python.h comes before every header of the C and C++ libraries, as the
+// C-API asks: its pyconfig.h sets feature macros such as _POSIX_C_SOURCE that
+// those headers read once, and a newer CPython's value clashes with the one a
+// library header set first. glibc's <features.h>, which every library header
+// includes, tells whether one came first.
+#if defined(_FEATURES_H) && !defined(Py_PYTHON_H)
+#error "py.hpp must be the first include of every source file"
+#endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <pthread.h>

@@ -8,12 +8,12 @@
 // Interned::create_all and Constant::create_all (names.hpp).
 #pragma once
 
+#include "py.hpp"
+
 #include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
-
-#include "py.hpp"
 
 namespace korvalinden {
 
