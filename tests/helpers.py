@@ -278,8 +278,9 @@ def write_files(directory, files):
 # -- subprocesses ------------------------------------------------------------------
 
 
-def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60):
-    """Runs `code` in a fresh interpreter of this venv; returns the CompletedProcess."""
+def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60, preexec_fn=None):
+    """Runs `code` in a fresh interpreter of this venv; returns the CompletedProcess.
+    `preexec_fn` runs in the child before the interpreter starts."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
@@ -290,4 +291,5 @@ def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=No
         capture_output=True,
         text=True,
         timeout=timeout,
+        preexec_fn=preexec_fn,
     )

@@ -7,6 +7,7 @@ import builtins
 import collections
 import gc
 import json
+import resource
 import sys
 import threading
 
@@ -442,6 +443,14 @@ def test_missing_global_raises_name_error_at_the_call(kv, monkeypatch, results, 
     assert original(results, [step]) == "from builtins"
 
 
+def main_stack_of_two_mib():
+    """Keeps the deep runs quick. Set before the interpreter starts, as a shell's
+    `ulimit -s` does: from 3.14 the interpreter learns its stack's bounds then."""
+    _, hard = resource.getrlimit(resource.RLIMIT_STACK)
+    two_mib = 2 << 20 if hard == resource.RLIM_INFINITY else min(2 << 20, hard)
+    resource.setrlimit(resource.RLIMIT_STACK, (two_mib, hard))
+
+
 @pytest.mark.parametrize("limit, stack", [(None, None), (200000, None), (None, 256 * 1024)],
                          ids=["default limit", "limit raised", "small thread stack"])
 def test_paths_deeper_than_the_recursion_limit_or_the_stack_raise_recursion_error(kv, limit, stack):
@@ -452,12 +461,9 @@ def test_paths_deeper_than_the_recursion_limit_or_the_stack_raise_recursion_erro
     assert kv.filter_results(loop, ["a"] * 200) is loop
     result = run_python(
         """
-        import resource, sys, threading
+        import sys, threading
         import korvalinden.korvalinden as kv
         limit, stack = map(int, sys.argv[1:])
-        _, hard = resource.getrlimit(resource.RLIMIT_STACK)  # the main thread's stack: 2 MiB
-        two_mib = 2 << 20 if hard == resource.RLIM_INFINITY else min(2 << 20, hard)
-        resource.setrlimit(resource.RLIMIT_STACK, (two_mib, hard))
         sys.setrecursionlimit(limit or sys.getrecursionlimit())
         loop = {}
         loop["a"] = loop
@@ -477,6 +483,6 @@ def test_paths_deeper_than_the_recursion_limit_or_the_stack_raise_recursion_erro
             worker.join()
         else:
             run()
-        """, str(limit or 0), str(stack or 0)
+        """, str(limit or 0), str(stack or 0), preexec_fn=main_stack_of_two_mib,
     )
     assert (result.returncode, result.stdout) == (0, "RecursionError\n" * 4 + "FILTER_NOT_FOUND\n"), result.stderr
