@@ -166,8 +166,12 @@ test-asan-%: build-asan-%
 	@echo "== tests on CPython $* under AddressSanitizer and UBSan"
 	$(SANITIZER_OPTIONS) $(call fuzz_settings,asan) $(RUN_$*) tools/run-sanitized .venv-asan-$*/bin/python -m pytest -q
 
+# A module built with the release pyconfig.h would count none of its references
+# in the interpreter's total, so the hunt would see none of its leaks.
 leaks-%: build-dbg-%
 	@echo "== leak hunt on the debug build of CPython $*"
+	@module=$$(find .venv-dbg-$*/lib -name 'korvalinden.cpython-*.so'); \
+	nm -D $$module | grep -q _Py_INCREF_IncRefTotal || { echo "$$module does not count its references" >&2; exit 1; }
 	$(RUN_dbg-$*) .venv-dbg-$*/bin/python -m pytest -q --hunt-leaks=$(LEAK_HUNT) $(LEAK_HUNT_TESTS)
 
 leaks: $(addprefix leaks-,$(DEBUG_VERSIONS))
