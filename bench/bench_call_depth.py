@@ -28,9 +28,8 @@ import argparse
 import subprocess
 import sys
 import time
-from pathlib import Path
+from environments import interpreter_command, version_environments
 
-ROOT = Path(__file__).resolve().parents[1]
 GOAL = 1.25
 
 
@@ -73,13 +72,14 @@ def measure_this_interpreter(depths: list[int], calls: int, runs: int) -> int:
 
 
 def run_all_versions(versions: list[str], arguments: list[str]) -> int:
-    if versions:
-        pythons = [ROOT / f".venv-{version}" / "bin" / "python" for version in versions]
-    else:
-        pythons = sorted(ROOT.glob(".venv-3.*/bin/python"), key=lambda path: int(path.parts[-3].split(".")[1]))
     status = 0
-    for python in pythons:
-        done = subprocess.run([str(python), __file__, *arguments], check=False)
+    for version, python in version_environments(versions):
+        interpreter = interpreter_command(python)
+        if not interpreter:
+            print(f".venv-{version}: not measured, no such environment (make build-{version})")
+            status = 1
+            continue
+        done = subprocess.run([*interpreter, __file__, *arguments], check=False)
         status = status or (1 if done.returncode else 0)
     return status
 

@@ -84,6 +84,7 @@ from typing import Callable, Optional
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 
+from environments import interpreter_command, version_environments  # noqa: E402
 from model import NOT_FOUND, filter_results as model_filter_results  # noqa: E402
 
 MARKER = NOT_FOUND
@@ -601,27 +602,6 @@ def run_here(options) -> int:
 # ---- every version ---------------------------------------------------------------------
 
 
-def version_environments(requested: list[str]) -> list[tuple[str, Path]]:
-    """The environments .venv-<version> that the Makefile builds: those named, or
-    every one there is."""
-    if requested:
-        return [(version, ROOT / f".venv-{version}" / "bin" / "python") for version in requested]
-    found = {path.parent.parent.name.removeprefix(".venv-"): path for path in ROOT.glob(".venv-3.*/bin/python")}
-    numbered = [version for version in found if version.replace(".", "").isdigit()]
-    return [(version, found[version]) for version in sorted(numbered, key=lambda v: tuple(map(int, v.split("."))))]
-
-
-def interpreter_command(python: Path) -> list[str]:
-    """How to run an environment's interpreter: itself, or through tools/in-root
-    for one made inside the root of newer CPythons (its link leads nowhere
-    outside); none when the environment is missing."""
-    if python.exists():
-        return [str(python)]
-    if python.is_symlink():
-        return [str(ROOT / "tools" / "in-root"), str(python)]
-    return []
-
-
 def run_all_versions(options) -> int:
     forwarded = ["--records", str(options.records), "--runs", str(options.runs),
                  "--fresh-runs", str(options.fresh_runs), "--profile-runs", str(options.profile_runs)]
@@ -677,18 +657,26 @@ def print_version_summary(outcomes) -> int:
     return worst
 
 
+def positive_count(text: str) -> int:
+    """A count of at least 1: a median, a mean or a reply of nothing is no figure."""
+    count = int(text)
+    if count < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {count}")
+    return count
+
+
 def main() -> int:
     # The docstring's first paragraph, which is one sentence; how the figures are
     # made is the rest of it, too long for --help.
     summary = " ".join(__doc__.split("\n\n", 1)[0].split())
     parser = argparse.ArgumentParser(description=summary, epilog="How it measures, and why: the docstring at the "
                                      "head of this script.")
-    parser.add_argument("--records", type=int, default=100_000, help="records per reply (default: %(default)s)")
-    parser.add_argument("--runs", type=int, default=21, help="turns timed per case, of which the median counts "
+    parser.add_argument("--records", type=positive_count, default=100_000, help="records per reply (default: %(default)s)")
+    parser.add_argument("--runs", type=positive_count, default=21, help="turns timed per case, of which the median counts "
                         "(default: %(default)s)")
-    parser.add_argument("--fresh-runs", type=int, default=3, help="fresh processes per implementation and case "
+    parser.add_argument("--fresh-runs", type=positive_count, default=3, help="fresh processes per implementation and case "
                         "(default: %(default)s)")
-    parser.add_argument("--profile-runs", type=int, default=3, help="turns with the collections counted "
+    parser.add_argument("--profile-runs", type=positive_count, default=3, help="turns with the collections counted "
                         "(default: %(default)s)")
     parser.add_argument("--peers", action="store_true", help="add jmespath, glom and jq (not for CI)")
     parser.add_argument("--all-versions", nargs="*", metavar="VERSION",
