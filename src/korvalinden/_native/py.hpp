@@ -18,7 +18,6 @@
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -279,6 +278,18 @@ inline bool is_true(PyObject* object) {
   throw_python_error();
 }
 
+// The addresses between which this thread's stack may lie: `lowest`, as far
+// down as it may ever grow, and `highest`, its top; both 0 where they cannot be
+// found. Read from /proc/self/maps, from the mapping that holds `address`, an
+// address on the thread's stack (c_stack.cpp): the C library's own query
+// (pthread_getattr_np and the attribute getters) took new symbol versions in
+// glibc 2.32 and 2.34, which a wheel for older systems cannot name.
+struct StackBounds {
+  std::uintptr_t lowest = 0;
+  std::uintptr_t highest = 0;
+};
+StackBounds stack_bounds_around(std::uintptr_t address) noexcept;
+
 // Refuses a call, with RecursionError, where it could run out of C stack. A
 // level of the module takes more C stack than a Python frame, so a recursion
 // limit raised far enough, or a thread with a small stack, would otherwise let
@@ -320,22 +331,13 @@ class CStackCheck {
     return lowest;
   }
 
-  // The stack's end as pthread_getattr_np reports it (for the main thread:
-  // as far as RLIMIT_STACK lets it grow), above its guard, plus the reserve,
-  // which takes at most a quarter of a small stack.
+  // The stack's lowest address, plus the reserve, which takes at most a
+  // quarter of a small stack.
   static std::uintptr_t find_lowest_start() noexcept {
-    pthread_attr_t attributes;
-    void* end = nullptr;
-    std::size_t size = 0, guard = 0;
-    bool known = pthread_getattr_np(pthread_self(), &attributes) == 0;
-    if (known) {
-      known = pthread_attr_getstack(&attributes, &end, &size) == 0 &&
-              pthread_attr_getguardsize(&attributes, &guard) == 0 && size > guard;
-      pthread_attr_destroy(&attributes);
-    }
-    if (!known) return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - kAssumedStack + kReserve;
-    const std::uintptr_t usable = size - guard;
-    return reinterpret_cast<std::uintptr_t>(end) + guard + std::min(kReserve, usable / 4);
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    const StackBounds bounds = stack_bounds_around(here);
+    if (bounds.lowest == 0 || bounds.highest <= bounds.lowest) return here - kAssumedStack + kReserve;
+    return bounds.lowest + std::min(kReserve, (bounds.highest - bounds.lowest) / 4);
   }
 #endif
 };
