@@ -80,7 +80,7 @@ def run() -> None:
         # caught, and not during the interpreter's shutdown, where it is not.
         sys.stdout.flush()
     except BrokenPipeError:
-        _discard_output()
+        discard_output()
         sys.exit(CLOSED_OUTPUT_STATUS)
     except KeyboardInterrupt:
         _flush_output()
@@ -205,10 +205,12 @@ def _flush_output() -> None:
     try:
         sys.stdout.flush()
     except BrokenPipeError:
-        _discard_output()
+        discard_output()
 
 
-def _discard_output() -> None:
+def discard_output() -> None:
+    """Points standard output at /dev/null, its reader having gone, so that no
+    later write or flush (the interpreter's own at exit included) fails again."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)

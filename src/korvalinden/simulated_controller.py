@@ -37,6 +37,8 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import NamedTuple
 from urllib.parse import parse_qsl
 
+from korvalinden._launcher import discard_output
+
 
 API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
@@ -276,11 +278,9 @@ class SimulatedController:
         """One line for every saved reply that is not JSON: its path and the decoder's message."""
         problems = []
         for action in self.saved_actions():
-            path = os.path.join(self.replies, action + ".json")
-            with open(path, "rb") as saved:
-                problem = json_problem(saved.read())
+            problem = json_problem(self._read_saved(action))
             if problem is not None:
-                problems.append(f"{path} is not JSON: {problem}")
+                problems.append(f"{self._saved_path(action)} is not JSON: {problem}")
         return problems
 
     def _saved_reply(self, action: str | None) -> SavedReply | None:
@@ -288,7 +288,13 @@ class SimulatedController:
         # path that leads elsewhere.
         if action is None or action not in self.saved_actions():
             return None
-        with open(os.path.join(self.replies, action + ".json"), "rb") as saved:
+        return self._read_saved(action)
+
+    def _saved_path(self, action: str) -> str:
+        return os.path.join(self.replies, action + ".json")
+
+    def _read_saved(self, action: str) -> SavedReply:
+        with open(self._saved_path(action), "rb") as saved:
             return SavedReply(saved.read())
 
     # -- connections ------------------------------------------------------
@@ -521,10 +527,7 @@ def _run_tool_once(controller: SimulatedController, config_dir: str | None) -> i
         sys.stdout.write(plan_text(controller.plan, controller.connections))
         sys.stdout.flush()
     except BrokenPipeError:
-        # The reader has gone; nothing more is said, and the exit must not say it again.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        os.close(devnull)
+        discard_output()  # the reader has gone; nothing more is said
     # A tool killed by a signal reports it as the shell does.
     return status if status >= 0 else 128 - status
 
