@@ -27,11 +27,11 @@ ENTRY_POINTS = {
 }
 
 
-def run_tool(command, *args, stdin="", env=None):
+def run_tool(command, *args, stdin="", env=None, cwd=None):
     # A new session has no controlling terminal, so getpass cannot open
     # /dev/tty and reads the password from standard input, as in a pipeline.
     return subprocess.run([*command, *args], input=stdin, capture_output=True, text=True, timeout=60,
-                          start_new_session=True, env={**os.environ, **(env or {})})
+                          start_new_session=True, env={**os.environ, **(env or {})}, cwd=cwd)
 
 
 def start_tool(command, *args):
@@ -75,7 +75,8 @@ def test_help_names_the_four_options(entry):
         assert f" {option} {help_text}" in text
 
 
-def test_default_configuration_end_to_end(controller, default_dir):
+@pytest.mark.parametrize("local_config", [False, True], ids=["no-local-config", "local-config-not-read"])
+def test_default_configuration_end_to_end(controller, default_dir, tmp_path, local_config):
     names = [site["name"] for site in SITES]
     status_keys = ("state", "links", "uptime_hours")
     expected = {
@@ -92,9 +93,16 @@ def test_default_configuration_end_to_end(controller, default_dir):
     order = [name for name in os.listdir(default_dir) if name.endswith(".cfg")]
     assert sorted(order) == sorted(expected)
 
+    if local_config:
+        (tmp_path / "config").mkdir()
+        (tmp_path / "config" / "01_status.cfg").write_text("[tarvenox]\naction = not_to_be_sent\n")
     result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
-                      "--password", controller.password)
-    assert (result.returncode, result.stderr) == (0, "")
+                      "--password", controller.password, cwd=tmp_path)
+    # Standard error names the directory that ran, and a ./config that did not.
+    notice = f"korvalinden: running the examples in {default_dir} (no --config_dir given)"
+    if local_config:
+        notice += "; ./config is not read: run it with --config_dir config"
+    assert (result.returncode, result.stderr) == (0, notice + "\n")
     assert result.stdout == "".join(expected[name] for name in order)
 
 
@@ -229,16 +237,20 @@ RECORDS_REFERENCED = {
 }
 
 
-@pytest.mark.parametrize("files, status, expected, posted", [
+# The plan names the file that sent each request: the referenced file's own
+# posts and the repeats too; the login that tests the credentials has none.
+@pytest.mark.parametrize("files, status, expected, logins, posted", [
     (REHEARSED_FILES, 0, {
         "01_links.cfg": printed("Link names", ["link-ash", "link-elm"]),
         "02_link_latency.cfg": printed("Link latency", [
             {"object": name, "results": {"latency_ms": 12, "loss_percent": 0.5}} for name in ["link-ash", "link-elm"]]),
-    }, [("list_links", []), ("list_links", []), ("show_link", [["link_name", "link-ash"]]),
-        ("show_link", [["link_name", "link-elm"]])]),
-    (RECORDS_REFERENCED, 1, {}, [("list_links", [])]),
+    }, [None, "01_links.cfg", "01_links.cfg", "02_link_latency.cfg"],
+        [("01_links.cfg", "list_links", []), ("01_links.cfg", "list_links", []),
+         ("02_link_latency.cfg", "show_link", [["link_name", "link-ash"]]),
+         ("02_link_latency.cfg", "show_link", [["link_name", "link-elm"]])]),
+    (RECORDS_REFERENCED, 1, {}, [None, "latency.cfg", "links.inc"], [("links.inc", "list_links", [])]),
 ], ids=["readme", "records-refused"])
-def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, status, expected, posted):
+def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, status, expected, logins, posted):
     write_files(tmp_path / "replies", SAVED_REPLIES)
     write_files(tmp_path / "config", files)
     result = subprocess.run([REHEARSE, "--replies", str(tmp_path / "replies"), "--config_dir", str(tmp_path / "config"),
@@ -250,13 +262,14 @@ def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, sta
     assert output == "".join(expected[name] for name in os.listdir(tmp_path / "config") if name in expected)
     plan = [json.loads(line) for line in (tmp_path / "plan.jsonl").read_text().splitlines()]
     assert heading + shown == plan_text([PlannedRequest(entry["request"], tuple(map(tuple, entry["fields"])),
-                                                        entry["answer"]) for entry in plan], connections=1)
-    logins = [entry for entry in plan if entry["action"] == "login"]
-    assert [entry["fields"] for entry in logins] == [[["action", "login"], ["username", "admin"],
-                                                      ["password", "<hidden>"]]] * len(logins)
-    assert [entry["answer"] for entry in logins] == [f"session {number}" for number in range(1, len(logins) + 1)]
-    assert sorted((entry["action"], entry["fields"][2:]) for entry in plan if entry not in logins) == posted
-    assert all(re.fullmatch(r"<session-\d+>", entry["fields"][0][1]) for entry in plan if entry not in logins)
+                                                        entry["answer"], entry["file"]) for entry in plan], connections=1)
+    made = [entry for entry in plan if entry["action"] == "login"]
+    assert [entry["fields"] for entry in made] == [[["action", "login"], ["username", "admin"],
+                                                    ["password", "<hidden>"]]] * len(made)
+    assert [entry["answer"] for entry in made] == [f"session {number}" for number in range(1, len(made) + 1)]
+    assert made[0]["file"] is None and sorted(entry["file"] for entry in made[1:]) == logins[1:]
+    assert sorted((entry["file"], entry["action"], entry["fields"][2:]) for entry in plan if entry not in made) == posted
+    assert all(re.fullmatch(r"<session-\d+>", entry["fields"][0][1]) for entry in plan if entry not in made)
 
 
 def decoder_message(text):
@@ -298,12 +311,14 @@ def as_sent(received):
     ({"close_after": 4}, lambda posts: math.ceil(posts / 4)),
     ({"cookie": "stage=rehearsal; Path=/"}, lambda posts: 1),
 ], ids=["keeps-alive", "closes-after-4", "sets-a-cookie"])
-def test_console_command_keeps_the_connection_and_sends_what_per_post_calls_send(behaviour, connections_for):
+def test_console_command_keeps_the_connection_and_sends_what_per_post_calls_send(behaviour, connections_for,
+                                                                                 default_dir):
     runs = {}
     with SimulatedController(**behaviour) as controller:
         for way, command in [("kept alive", ENTRY_POINTS["console-script"]), ("per post", CALL_MAIN)]:
             connections, received = controller.connections, len(controller.received)
-            result = run_tool(command, "--controller_ip", controller.address, "--password", controller.password)
+            result = run_tool(command, "--controller_ip", controller.address, "--password", controller.password,
+                              "--config_dir", default_dir)
             assert (result.returncode, result.stderr) == (0, ""), way
             runs[way] = result.stdout, controller.connections - connections, controller.received[received:]
 
