@@ -3,15 +3,20 @@ in real processes, with real standard input, against the simulated controller
 over HTTPS."""
 
 import contextlib
+import itertools
 import json
 import math
 import os
+import pty
 import re
+import select
 import shutil
 import signal
 import socket
 import subprocess
+import ssl
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -19,7 +24,8 @@ import pytest
 import requests
 
 from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
-from korvalinden.simulated_controller import SITES, PlannedRequest, SimulatedController, plan_text, site_details
+from korvalinden.simulated_controller import (HANDSHAKE_TIMEOUT_SECONDS, SITES, PlannedRequest, SimulatedController,
+                                              plan_text, site_details)
 
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
@@ -106,6 +112,15 @@ def test_default_configuration_end_to_end(controller, default_dir, tmp_path, loc
     assert result.stdout == "".join(expected[name] for name in order)
 
 
+@pytest.mark.parametrize("names", [[], ["x.CFG", "x.cfg.txt"]], ids=["empty", "no-exact-suffix"])
+def test_a_directory_where_nothing_matches_says_so(controller, tmp_path, names):
+    write_files(tmp_path, {name: "[tarvenox]\naction = list_sites\n" for name in names})
+    result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
+                      "--password", controller.password, "--config_dir", str(tmp_path))
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, "", f"korvalinden: no configuration file ran: no name in {tmp_path} matches *.cfg (lower case only)\n")
+
+
 def test_prompts_read_real_standard_input(controller, tmp_path, default_dir):
     shutil.copy(os.path.join(default_dir, "01_sites.cfg"), tmp_path)
     result = run_tool(ENTRY_POINTS["python-m"], "--config_dir", str(tmp_path),
@@ -164,6 +179,56 @@ def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tm
     # Standard input stays open until the tool has ended: at its end the prompt would fail on its own.
     stdout, stderr = tool.communicate()
     assert (tool.returncode, stdout, stderr) == (130, "", "korvalinden: interrupted\n")
+
+
+SITE_STATUS_FILES = {
+    "sites.inc": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
+    "status.cfg": "[default]\nfilters = results, state\n[tarvenox]\naction = show_site\n"
+                  "site_name = output(sites.inc)\n",
+}
+
+
+@pytest.mark.skipif(signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
+                    reason="this test run ignores SIGINT, and so would the tool it starts")
+def test_ctrl_c_in_a_repeating_file_says_how_many_of_its_posts_were_answered(tmp_path):
+    sites = [{"name": f"site-{index:04}", "zone": "vellmark", "tier": "stennel"} for index in range(1000)]
+    write_files(tmp_path, SITE_STATUS_FILES)
+    statuses, tenth = itertools.count(1), threading.Event()
+    with SimulatedController(sites=sites) as controller:
+        controller.listeners.append(
+            lambda planned: planned.action == "show_site" and next(statuses) == 10 and tenth.set())
+        tool = start_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
+                          "--password", controller.password, "--config_dir", str(tmp_path))
+        assert tenth.wait(60)
+        tool.send_signal(signal.SIGINT)
+        stderr = tool.communicate(timeout=60)[1]
+        received = sum(dict(fields)["action"] == "show_site" for fields in controller.requests)
+    answered = int(re.search(r"done:  (\d+) of", stderr)[1])
+    # The post under way when the signal came may have reached the controller, its reply not the tool.
+    assert received - 1 <= answered <= received
+    assert (tool.returncode, stderr) == (130, "korvalinden: interrupted\n"
+                                              f"  file:  {tmp_path / 'status.cfg'}\n"
+                                              f"  done:  {answered} of 1000 posts answered\n"
+                                              f"  last:  CID=<session-2> action=show_site "
+                                              f"site_name={sites[answered - 1]['name']}\n")
+
+
+def test_ctrl_d_at_a_prompt_ends_with_its_message_on_a_line_of_its_own(tmp_path):
+    controlling, terminal = pty.openpty()
+    with os.fdopen(controlling, "r+b", buffering=0) as screen:
+        tool = subprocess.Popen([*ENTRY_POINTS["console-script"], "--config_dir", str(tmp_path)], stdin=terminal,
+                                stdout=terminal, stderr=terminal, start_new_session=True)
+        os.close(terminal)
+        shown = b""
+        while not shown.endswith(IP_PROMPT.encode()):
+            assert select.select([screen], [], [], 30)[0], shown
+            shown += screen.read(1024)
+        screen.write(b"\x04")  # Ctrl-D
+        assert tool.wait(timeout=30) == 1
+        with contextlib.suppress(OSError):  # the terminal's other end closed
+            while select.select([screen], [], [], 1)[0] and (more := screen.read(1024)):
+                shown += more
+    assert shown == f"{IP_PROMPT}\r\nkorvalinden: end of input\r\n".encode()
 
 
 def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
@@ -270,6 +335,76 @@ def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, sta
     assert made[0]["file"] is None and sorted(entry["file"] for entry in made[1:]) == logins[1:]
     assert sorted((entry["file"], entry["action"], entry["fields"][2:]) for entry in plan if entry not in made) == posted
     assert all(re.fullmatch(r"<session-\d+>", entry["fields"][0][1]) for entry in plan if entry not in made)
+
+
+def child_running(parent, program):
+    """The command line and the environment of the child of `parent`, once it runs `program`."""
+    children = Path(f"/proc/{parent.pid}/task/{parent.pid}/children")
+    deadline = time.monotonic() + 30
+    while True:
+        for pid in children.read_text().split():
+            with contextlib.suppress(OSError):  # ended meanwhile
+                command = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[:-1]
+                if program in command:
+                    return command, Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+        assert time.monotonic() < deadline and parent.poll() is None, parent.communicate()
+        time.sleep(0.01)
+
+
+def test_rehearsal_puts_no_password_on_a_command_line_and_no_proxy_before_itself(tmp_path):
+    write_files(tmp_path / "config", {"top.cfg": "[tarvenox]\naction = show_site\nsite_name = output(names.inc)\n"})
+    # Opening a FIFO waits for a writer: the tool stops there, in the referenced file's call.
+    os.mkfifo(tmp_path / "config" / "names.inc")
+    proxies = {name: "http://127.0.0.1:9" for name in ("HTTPS_PROXY", "https_proxy", "ALL_PROXY")}
+    stage = subprocess.Popen([REHEARSE, "--config_dir", str(tmp_path / "config")], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True, env={**os.environ, **proxies})
+    command, environment = child_running(stage, b"korvalinden")
+    (tmp_path / "config" / "names.inc").write_text("[default]\nfilters = results, name\n"
+                                                   "[tarvenox]\naction = list_sites\n")
+    stdout, stderr = stage.communicate(timeout=60)
+    assert (stage.returncode, stderr) == (0, ""), stdout
+    assert command[1:] == [b"-m", b"korvalinden", b"--controller_ip", command[4], b"--username", b"admin",
+                           b"--config_dir", str(tmp_path / "config").encode()]
+    assert not [entry for entry in environment if entry.split(b"=")[0].lower().endswith(b"_proxy")]
+    assert "  4 names.inc: list_sites CID=<session-3>  -> built-in reply\n" in stdout
+
+
+@pytest.mark.parametrize("client", [b"", b"\x16\x03\x01\x02\x00\x01"], ids=["idle-tcp", "half-a-handshake"])
+def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
+    with SimulatedController() as controller, socket.create_connection(("127.0.0.1", controller.port)) as stalled:
+        stalled.sendall(client)
+        started = time.monotonic()
+        # Well within the handshake's time limit, which would free a controller stalled by it.
+        reply = requests.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False,
+                              timeout=HANDSHAKE_TIMEOUT_SECONDS / 4)
+        controller.stop()
+        stopped = time.monotonic() - started
+    assert reply.json() == {"return": False, "reason": "Invalid username or password."}
+    assert stopped < HANDSHAKE_TIMEOUT_SECONDS / 4
+
+
+def answer_to(controller, head):
+    """The controller's whole answer to a request head and a body, read until it closes the connection."""
+    context = ssl.create_default_context()
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    with context.wrap_socket(socket.create_connection(("127.0.0.1", controller.port), timeout=30)) as connection:
+        connection.sendall(head.encode() + b"\r\n" + b"action=login&username=admin")
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+    return answer.decode()
+
+
+@pytest.mark.parametrize("length", ["abc", str(10 ** 12), "-1", None], ids=["not-a-number", "too-large", "negative",
+                                                                           "missing"])
+def test_a_bad_content_length_is_answered_400_and_the_controller_goes_on(controller, capsys, length):
+    head = "POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" + (f"Content-Length: {length}\r\n" if length else "")
+    status, _, body = answer_to(controller, head).partition("\r\n\r\n")
+    assert status.startswith("HTTP/1.1 400 ") and "\r\nConnection: close" in status
+    assert json.loads(body)["reason"].endswith(f", not {length or 'none'}")
+    reply = requests.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False, timeout=30)
+    assert reply.json()["return"] is False
+    assert capsys.readouterr().err == ""  # no traceback
 
 
 def decoder_message(text):
