@@ -416,6 +416,10 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
             if length is None:
                 return
             body = self.rfile.read(length)
+            if len(body) < length:
+                # The client went before its request was whole: nothing to answer.
+                self.close_connection = True
+                return
             controller._receive(Received(self.number, list(self.headers.items()), body))
             if self._given_up():
                 self._reset()
@@ -435,7 +439,8 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
                 length = int(given[0])
                 if length <= MAX_BODY_BYTES:
                     return length
-            reason = f"Content-Length must be one number of bytes from 0 to {MAX_BODY_BYTES}, not {', '.join(given) or 'none'}"
+            reason = (f"Content-Length must be one number of bytes from 0 to {MAX_BODY_BYTES}, "
+                      f"not {', '.join(given) or 'none'}")
             self._reply(400, {"return": False, "reason": reason}, closing=True)
             return None
 
