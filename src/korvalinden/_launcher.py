@@ -64,9 +64,10 @@ NAME_FILES_VARIABLE = "KORVALINDEN_NAME_FILES"
 PASSWORD_FROM_STDIN_VARIABLE = "KORVALINDEN_PASSWORD_FROM_STDIN"
 # The file name that the module's traceback entries carry.
 MODULE_SOURCE = "src\\korvalinden\\korvalinden.py"
-# main's test of a directory entry, and the directory it means by "config".
-CONFIG_PATTERN = "*.cfg"
-LOCAL_CONFIG_DIR = "config"
+# What runs: main's test of a directory entry, and the directory that --help calls "config".
+EXAMPLES_MESSAGE = PROGRAM + ": running the examples in {directory} (no --config_dir given)"
+LOCAL_CONFIG_NOT_READ = "; ./config is not read: run it with --config_dir config"
+NOTHING_RAN_MESSAGE = PROGRAM + ": no configuration file ran: no name in {directory} matches *.cfg (lower case only)"
 # The line of main's statement that asks for the password.
 PASSWORD_PROMPT_LINE = 157
 
@@ -108,8 +109,7 @@ def run() -> None:
         # caught, and not during the interpreter's shutdown, where it is not.
         sys.stdout.flush()
         if observer.listed is not None and observer.files_run == 0:
-            print(f"{PROGRAM}: no configuration file ran: no name in {observer.listed} matches {CONFIG_PATTERN} "
-                  "(lower case only)", file=sys.stderr, flush=True)
+            print(NOTHING_RAN_MESSAGE.format(directory=observer.listed), file=sys.stderr, flush=True)
     except BrokenPipeError:
         discard_output()
         sys.exit(CLOSED_OUTPUT_STATUS)
@@ -124,9 +124,9 @@ def run() -> None:
 def say_default_directory(directory: str) -> None:
     """One line on standard error: the directory that runs when none was
     named, and a ./config that the operator may have meant."""
-    line = f"{PROGRAM}: running the examples in {directory} (no --config_dir given)"
-    if os.path.isdir(LOCAL_CONFIG_DIR) and not _same_directory(LOCAL_CONFIG_DIR, directory):
-        line += f"; ./{LOCAL_CONFIG_DIR} is not read: run it with --config_dir {LOCAL_CONFIG_DIR}"
+    line = EXAMPLES_MESSAGE.format(directory=directory)
+    if os.path.isdir("config") and not _same_directory("config", directory):
+        line += LOCAL_CONFIG_NOT_READ
     print(line, file=sys.stderr, flush=True)
 
 

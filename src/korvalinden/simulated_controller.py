@@ -71,7 +71,9 @@ controller reports its errors.
 examples:
   korvalinden-rehearse --replies rehearsal/replies --config_dir rehearsal/config
   korvalinden-rehearse --port 8443 --plan plan.jsonl     (and in another terminal:)
-  korvalinden --controller_ip 127.0.0.1:8443 --password tarvenox-demo
+  KORVALINDEN_NAME_FILES=1 korvalinden --controller_ip 127.0.0.1:8443
+      (the variable makes the tool name each request's configuration file,
+      which the plan shows; --run sets it itself)
 """
 
 # A site sits in a zone and runs at a tier; tags are optional.
