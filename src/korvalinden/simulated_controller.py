@@ -9,10 +9,11 @@ issued; anything it cannot do is answered {"return": false, "reason": ...}
 with status 200, as a controller's API reports errors in the body.
 
 It keeps the plan of what it was asked, every request in order with its
-form fields as it got them (the password and the session ids masked) and
-what it answered. As the console command it either serves until
-interrupted, logging that plan as it goes, or, with --run, runs the tool
-once against itself and prints the tool's output and then the plan:
+form fields as it got them (the password and the session ids masked), what
+it answered, and, when the tool names it (the header FILE_HEADER), the
+configuration file that sent it. As the console command it either serves
+until interrupted, logging that plan as it goes, or, with --run, runs the
+tool once against itself and prints the tool's output and then the plan:
 
     korvalinden-rehearse --help
 """
@@ -23,6 +24,7 @@ import argparse
 import contextlib
 import json
 import os
+import re
 import secrets
 import socket
 import ssl
@@ -35,14 +37,21 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import NamedTuple
-from urllib.parse import parse_qsl
+from urllib.parse import parse_qsl, unquote
 
-from korvalinden._launcher import discard_output
+from korvalinden._fields import fields_text, masked, quoted
+from korvalinden._launcher import NAME_FILES_VARIABLE, PASSWORD_FROM_STDIN_VARIABLE, discard_output
+from korvalinden._run_observer import FILE_HEADER
 
 
 API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
 DEFAULT_PASSWORD = "tarvenox-demo"
+# A client that does not complete its TLS handshake within this time is
+# given up; it holds up nothing but its own connection meanwhile.
+HANDSHAKE_TIMEOUT_SECONDS = 10.0
+# The largest request body taken; a form post of the tool is far smaller.
+MAX_BODY_BYTES = 8 * 1024 * 1024
 
 ACTIONS_HELP = """\
 actions (the form field "action"):
@@ -62,7 +71,9 @@ controller reports its errors.
 examples:
   korvalinden-rehearse --replies rehearsal/replies --config_dir rehearsal/config
   korvalinden-rehearse --port 8443 --plan plan.jsonl     (and in another terminal:)
-  korvalinden --controller_ip 127.0.0.1:8443 --password tarvenox-demo
+  KORVALINDEN_NAME_FILES=1 korvalinden --controller_ip 127.0.0.1:8443
+      (the variable makes the tool name each request's configuration file,
+      which the plan shows; --run sets it itself)
 """
 
 # A site sits in a zone and runs at a tier; tags are optional.
@@ -98,45 +109,34 @@ def json_problem(document: bytes) -> str | None:
     return None
 
 
-# Form fields whose values the plan does not show, in any letter case: the
-# session ids are replaced by the number of the login that issued them.
-MASKED_FIELDS = ("cid", "password")
-HIDDEN = "<hidden>"
-
-
 @dataclass(frozen=True)
 class PlannedRequest:
     """One request as the controller got it: its form fields in order,
-    repeated names included, the masked ones masked; and what it answered."""
+    repeated names included, the password and the session ids masked; what it
+    answered; and the configuration file that sent it, when the tool said."""
 
     number: int
     fields: tuple[tuple[str, str], ...]
     answer: str
+    file: str | None = None
 
     @property
     def action(self) -> str | None:
         return next((value for name, value in self.fields if name == "action"), None)
 
     def line(self) -> str:
-        """`  3 show_site CID=<session-2> site_name=site-alder  -> built-in reply`"""
+        """`  3 02_status.cfg: show_site CID=<session-2> site_name=site-alder  -> built-in reply`"""
         others = list(self.fields)
         if self.action is not None:
             others.remove(("action", self.action))
-        parts = [f"{self.number:>3}", self.action or "(no action)",
-                 *(f"{name}={_quoted(value)}" for name, value in others), f" -> {self.answer}"]
-        return " ".join(parts)
+        sender = [f"{quoted(self.file)}:"] if self.file is not None else []
+        head = [f"{self.number:>3}", *sender, self.action or "(no action)", fields_text(others)]
+        return " ".join(part for part in head if part) + f"  -> {self.answer}"
 
     def json_line(self) -> str:
         fields = [list(field) for field in self.fields]
-        return json.dumps({"request": self.number, "action": self.action, "fields": fields, "answer": self.answer},
-                          ensure_ascii=False)
-
-
-def _quoted(value: str) -> str:
-    """A value as it reads unambiguously on a line of name=value pairs."""
-    if value and not any(character.isspace() or character == '"' for character in value):
-        return value
-    return json.dumps(value, ensure_ascii=False)
+        return json.dumps({"request": self.number, "file": self.file, "action": self.action, "fields": fields,
+                           "answer": self.answer}, ensure_ascii=False)
 
 
 def plan_text(plan: list[PlannedRequest], connections: int | None = None) -> str:
@@ -207,12 +207,14 @@ class SimulatedController:
 
     # -- operations -------------------------------------------------------
 
-    def answer(self, fields: list[tuple[str, str]]) -> dict | SavedReply:
+    def answer(self, fields: list[tuple[str, str]], file: str | None = None) -> dict | SavedReply:
+        """The reply to a request's form fields; `file` is the configuration
+        file that the tool says sent it."""
         # One request at a time, so that the plan's order is the order of arrival.
         with self._lock:
             self.requests.append(fields)
             reply, answered = self._reply_to(dict(fields))
-            planned = PlannedRequest(len(self.requests), tuple(self._masked(fields)), answered)
+            planned = PlannedRequest(len(self.requests), tuple(masked(fields, self._session_numbers)), answered, file)
             self.plan.append(planned)
             for listener in self.listeners:
                 listener(planned)
@@ -247,17 +249,6 @@ class SimulatedController:
         self.sessions.add(cid)
         self._session_numbers[cid] = len(self._session_numbers) + 1
         return {"return": True, "CID": cid}
-
-    def _masked(self, fields: list[tuple[str, str]]):
-        for name, value in fields:
-            if name.lower() not in MASKED_FIELDS:
-                yield name, value
-            elif name.lower() == "password":
-                yield name, HIDDEN
-            elif value in self._session_numbers:
-                yield name, f"<session-{self._session_numbers[value]}>"
-            else:
-                yield name, "<not-a-session>"
 
     def _show_site(self, form: dict) -> dict:
         name = form.get("site_name")
@@ -299,11 +290,18 @@ class SimulatedController:
 
     # -- connections ------------------------------------------------------
 
-    def _accepted(self, connection: socket.socket) -> int:
-        """Counts a new connection; returns its number."""
+    def _opened(self, connection: socket.socket) -> bool:
+        """Notes a connection that stop() must end; False once stopped."""
+        with self._lock:
+            if self._server is None:
+                return False
+            self._open.add(connection)
+            return True
+
+    def _accepted(self) -> int:
+        """Counts a connection that completed its handshake; returns its number."""
         with self._lock:
             self.connections += 1
-            self._open.add(connection)
             return self.connections
 
     def _ended(self, connection: socket.socket) -> None:
@@ -322,22 +320,23 @@ class SimulatedController:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         certificate.configure_cert(context)
 
-        server = ThreadingHTTPServer(("127.0.0.1", self.port), _handler_for(self))
-        server.daemon_threads = True
-        server.socket = context.wrap_socket(server.socket, server_side=True)
+        server = _Server(("127.0.0.1", self.port), _handler_for(self), context, self)
         self.port = server.server_address[1]
-        self._server = server
+        with self._lock:
+            self._server = server
         self._thread = threading.Thread(target=server.serve_forever, name="simulated-controller", daemon=True)
         self._thread.start()
         return self
 
     def stop(self) -> None:
-        if self._server is not None:
-            self._server.shutdown()
-            self._server.server_close()
-            self._server = None
+        with self._lock:
+            server, self._server = self._server, None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
             # A stopped controller answers nothing more, also on connections
-            # kept open: their handlers read the end and finish.
+            # kept open or still in their handshake: their threads read the
+            # end and finish.
             with self._lock:
                 still_open = list(self._open)
             for connection in still_open:
@@ -351,6 +350,41 @@ class SimulatedController:
 
     def __exit__(self, *exc_info) -> None:
         self.stop()
+
+
+class _Server(ThreadingHTTPServer):
+    """Accepts on the serving thread and does nothing else there: each
+    connection's TLS handshake runs on the connection's own thread, within
+    HANDSHAKE_TIMEOUT_SECONDS, so that a client that never completes one (a
+    port scanner, a half-open connection) holds up no other request and not
+    stop()."""
+
+    daemon_threads = True
+
+    def __init__(self, address, handler, context: ssl.SSLContext, controller: SimulatedController):
+        super().__init__(address, handler)
+        self.context = context
+        self.controller = controller
+
+    def finish_request(self, request, client_address) -> None:
+        connection = self.context.wrap_socket(request, server_side=True, do_handshake_on_connect=False)
+        try:
+            if not self.controller._opened(connection):
+                return
+            connection.settimeout(HANDSHAKE_TIMEOUT_SECONDS)
+            connection.do_handshake()
+            connection.settimeout(None)
+            super().finish_request(connection, client_address)
+        finally:
+            self.controller._ended(connection)
+            connection.close()
+
+    def handle_error(self, request, client_address) -> None:
+        # A client's doing (a reset, a handshake that failed or never came)
+        # ends its own connection, and is no news.
+        if isinstance(sys.exc_info()[1], OSError):
+            return
+        super().handle_error(request, client_address)
 
 
 def _certificate_authority():
@@ -373,21 +407,21 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
 
         def setup(self) -> None:
             super().setup()
-            self.number = controller._accepted(self.connection)
+            self.number = controller._accepted()
             self.answered = 0
             self.idle_since: float | None = None
-
-        def finish(self) -> None:
-            try:
-                super().finish()
-            finally:
-                controller._ended(self.connection)
 
         def do_POST(self) -> None:  # noqa: N802 (the http.server naming)
             # The whole body is read first, whatever the answer: the next
             # request on the connection starts after it.
-            length = int(self.headers.get("Content-Length") or 0)
+            length = self._body_length()
+            if length is None:
+                return
             body = self.rfile.read(length)
+            if len(body) < length:
+                # The client went before its request was whole: nothing to answer.
+                self.close_connection = True
+                return
             controller._receive(Received(self.number, list(self.headers.items()), body))
             if self._given_up():
                 self._reset()
@@ -395,7 +429,22 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
                 self._reply(404, {"return": False, "reason": f"No such path: {self.path}"})
             else:
                 fields = parse_qsl(body.decode("utf-8", errors="replace"), keep_blank_values=True)
-                self._reply(200, controller.answer(fields))
+                file = self.headers.get(FILE_HEADER)
+                self._reply(200, controller.answer(fields, unquote(file) if file is not None else None))
+
+        def _body_length(self) -> int | None:
+            """The body's length as Content-Length gives it; a request without
+            one that can be taken is answered 400 and its connection closed,
+            as where its body ends is not known."""
+            given = self.headers.get_all("Content-Length") or []
+            if len(given) == 1 and re.fullmatch(r"[0-9]{1,20}", given[0].strip()):
+                length = int(given[0])
+                if length <= MAX_BODY_BYTES:
+                    return length
+            reason = (f"Content-Length must be one number of bytes from 0 to {MAX_BODY_BYTES}, "
+                      f"not {', '.join(given) or 'none'}")
+            self._reply(400, {"return": False, "reason": reason}, closing=True)
+            return None
 
         def _given_up(self) -> bool:
             return (controller.idle_timeout is not None and self.idle_since is not None
@@ -408,7 +457,7 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
             self.rfile.close()
             self.connection.close()
 
-        def _reply(self, status: int, document: dict | SavedReply) -> None:
+        def _reply(self, status: int, document: dict | SavedReply, closing: bool = False) -> None:
             payload = bytes(document) if isinstance(document, SavedReply) else json.dumps(document).encode()
             self.answered += 1
             self.send_response(status)
@@ -416,7 +465,7 @@ def _handler_for(controller: SimulatedController) -> type[BaseHTTPRequestHandler
             self.send_header("Content-Length", str(len(payload)))
             if controller.cookie is not None:
                 self.send_header("Set-Cookie", controller.cookie)
-            if controller.close_after is not None and self.answered >= controller.close_after:
+            if closing or (controller.close_after is not None and self.answered >= controller.close_after):
                 self.send_header("Connection", "close")  # http.server closes after this reply
             self.end_headers()
             self.wfile.write(payload)
@@ -511,13 +560,19 @@ def _serve(controller: SimulatedController, options: argparse.Namespace) -> None
 
 
 def _run_tool_once(controller: SimulatedController, config_dir: str | None) -> int:
-    """Runs the tool against the controller with the streams of this process;
-    then prints the plan. Returns the tool's exit status."""
+    """Runs the tool against the controller with the output streams of this
+    process; then prints the plan. Returns the tool's exit status.
+
+    The password goes to the tool's hidden prompt through its standard
+    input, never on a command line, where any user of the machine reads it."""
     command = [sys.executable, "-m", "korvalinden", "--controller_ip", controller.address,
-               "--username", controller.username, "--password", controller.password]
+               "--username", controller.username]
     if config_dir is not None:
         command += ["--config_dir", config_dir]
-    tool = subprocess.Popen(command)
+    tool = subprocess.Popen(command, stdin=subprocess.PIPE, text=True, env=_tool_environment())
+    with contextlib.suppress(BrokenPipeError):  # a tool that ended at once
+        tool.stdin.write(controller.password + "\n")
+        tool.stdin.close()
     try:
         status = tool.wait()
     except KeyboardInterrupt:
@@ -530,6 +585,18 @@ def _run_tool_once(controller: SimulatedController, config_dir: str | None) -> i
         discard_output()  # the reader has gone; nothing more is said
     # A tool killed by a signal reports it as the shell does.
     return status if status >= 0 else 128 - status
+
+
+def _tool_environment() -> dict[str, str]:
+    """This process's environment for the tool it rehearses: each post names
+    its configuration file, the hidden prompt reads standard input, and no
+    proxy is set. The tool's one destination is this controller on the
+    loopback, where a proxy of the machine would only stand in the way; with
+    every *_proxy variable gone (in any letter case, as requests reads
+    them), it connects directly, whatever NO_PROXY would have said."""
+    environment = {name: value for name, value in os.environ.items() if not name.lower().endswith("_proxy")}
+    environment.update({NAME_FILES_VARIABLE: "1", PASSWORD_FROM_STDIN_VARIABLE: "1"})
+    return environment
 
 
 if __name__ == "__main__":
