@@ -476,7 +476,8 @@ class Forwarder:
             parts = None
         if parts is None or not parts.host or parts.auth or parts.path != path or parts.query is not None \
                 or parts.fragment is not None:
-            raise RecordingError(f"--controller: a host name or address, optionally with :port, not {address!r}")
+            raise RecordingError(f"--controller must be a host name or address, optionally with :port, "
+                                 f"not {address!r}")
         self._host, self._port, self._path = parts.host, parts.port or 443, path
         self.idle_limit = idle_limit
         self._pool = self._new_pool()

@@ -31,6 +31,7 @@ import json
 import os
 import re
 import secrets
+import signal
 import socket
 import ssl
 import struct
@@ -59,6 +60,7 @@ DEFAULT_PASSWORD = "tarvenox-demo"
 HANDSHAKE_TIMEOUT_SECONDS = 10.0
 # The largest request body taken; a form post of the tool is far smaller.
 MAX_BODY_BYTES = 8 * 1024 * 1024
+INVALID_SESSION_REASON = "CID is invalid or expired."
 
 ACTIONS_HELP = """\
 actions (the form field "action"):
@@ -139,7 +141,7 @@ class PlannedRequest:
         return next((value for name, value in self.fields if name == "action"), None)
 
     def line(self) -> str:
-        """`  3 02_status.cfg: show_site CID=<session-2> site_name=site-alder  -> recorded show_site-3f9a2c1b7d04.json`"""
+        """`  3 02_status.cfg: show_site CID=<session-2> site_name=site-alder  -> built-in reply`"""
         others = list(self.fields)
         if self.action is not None:
             others.remove(("action", self.action))
@@ -257,25 +259,13 @@ class SimulatedController:
     def _reply_to(self, fields: list[tuple[str, str]]) -> tuple[dict | RawReply, str, str]:
         """The reply, where it came from, and what it was in a few words for the plan."""
         form = dict(fields)
+        if self.recording is not None:
+            return self._replayed(fields, form)
         action = form.get("action")
-        recorded = None
-        if self.recording is not None:
-            self._secrets.learn_request(fields)
-            recorded = self.recording.find(request_key(self._secrets.fields(fields)))
         if action == "login":
-            if recorded is None:
-                return self._built_in(self._login(form))
-            if not recorded.login:
-                return {"return": False, "reason": "The recorded login failed."}, RECORDED, \
-                    f"{recorded.answer_text()}: login failed"
-            reply = self._new_session()
-            return reply, RECORDED, f"{recorded.answer_text()}: {self._session_named(reply['CID'])}"
+            return self._built_in(self._login(form))
         if form.get("CID") not in self.sessions:
-            return self._built_in({"return": False, "reason": "CID is invalid or expired."})
-        if self.recording is not None:
-            if recorded is None:
-                return {"return": False, "reason": f"Not recorded: {action}"}, NOT_RECORDED, NOT_RECORDED
-            return recorded.reply_for(form["CID"]), RECORDED, recorded.answer_text()
+            return self._built_in({"return": False, "reason": INVALID_SESSION_REASON})
         if (saved := self._saved_reply(action)) is not None:
             problem = json_problem(saved)
             return saved, SAVED, f"saved reply {action}.json" + (f", which is not JSON: {problem}" if problem else "")
@@ -284,6 +274,25 @@ class SimulatedController:
         if action == "show_site":
             return self._built_in(self._show_site(form))
         return self._built_in({"return": False, "reason": f"Unknown action: {action}"})
+
+    def _replayed(self, fields: list[tuple[str, str]], form: dict) -> tuple[dict | RawReply, str, str]:
+        """The reply recorded for the same fields. A login without one is
+        this controller's own; any other request needs a session of it."""
+        self._secrets.learn_request(fields)
+        recorded = self.recording.find(request_key(self._secrets.fields(fields)))
+        if form.get("action") == "login":
+            if recorded is None:
+                return self._built_in(self._login(form))
+            if not recorded.login:
+                return {"return": False, "reason": "The recorded login failed."}, RECORDED, \
+                    f"{recorded.answer_text()}: login failed"
+            reply = self._new_session()
+            return reply, RECORDED, f"{recorded.answer_text()}: {self._session_named(reply['CID'])}"
+        if form.get("CID") not in self.sessions:
+            return self._built_in({"return": False, "reason": INVALID_SESSION_REASON})
+        if recorded is None:
+            return {"return": False, "reason": f"Not recorded: {form.get('action')}"}, NOT_RECORDED, NOT_RECORDED
+        return recorded.reply_for(form["CID"]), RECORDED, recorded.answer_text()
 
     def _built_in(self, reply: dict) -> tuple[dict, str, str]:
         if reply.get("return") is False:
@@ -701,6 +710,9 @@ def _serve(controller: SimulatedController, options: argparse.Namespace) -> None
               file=sys.stderr)
     sys.stderr.flush()
     controller.listeners.append(lambda planned: print(planned.line(), flush=True))
+    if controller.recorder is not None:
+        # Stopped by a signal as by Ctrl-C, so that the index lists what was kept.
+        signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         threading.Event().wait()
     except KeyboardInterrupt:
