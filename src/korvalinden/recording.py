@@ -57,7 +57,8 @@ LOGIN_RESULTS = {"succeeded": True, "failed": False}
 JSON_HEADERS = (("Content-Type", "application/json"),)
 # Headers of one connection, not of the request: the recorder's connection
 # to the controller has its own. Host names the recorder; the controller's is
-# made from ADDRESS. FILE_HEADER is for the rehearsal only.
+# made from ADDRESS. Content-Length is counted again, from the same body.
+# FILE_HEADER is for the rehearsal only.
 NOT_FORWARDED = frozenset({"connection", "keep-alive", "proxy-connection", "proxy-authenticate",
                            "proxy-authorization", "te", "trailer", "trailers", "transfer-encoding", "upgrade",
                            "host", "content-length", FILE_HEADER.lower()})
@@ -238,7 +239,7 @@ class Entry:
             document["reply"] = self.reply
         else:
             document["reply_base64"] = base64.b64encode(self.body).decode("ascii")
-            document.update({name.lower().replace("-", "_"): value for name, value in self.headers})
+            document.update({_member(name): value for name, value in self.headers})
         return document
 
     @classmethod
@@ -265,8 +266,8 @@ class Entry:
             body = base64.b64decode(document["reply_base64"], validate=True)
         except (KeyError, TypeError, binascii.Error):
             raise ValueError('needs "reply", or "reply_base64" holding base64') from None
-        headers = tuple((name, document[name.lower().replace("-", "_")]) for name in PASSED_BACK
-                        if isinstance(document.get(name.lower().replace("-", "_")), str))
+        headers = tuple((name, document[_member(name)]) for name in PASSED_BACK
+                        if isinstance(document.get(_member(name)), str))
         return cls(key, status=status, body=body, headers=headers)
 
     def reply_for(self, session: str) -> RawReply:
@@ -283,6 +284,11 @@ class Entry:
         a status other than 200."""
         return f"{source_word} {self.name}" + ("" if self.login is not None or self.status == 200
                                                else f", status {self.status}")
+
+
+def _member(header: str) -> str:
+    """The member of an entry that keeps a header: `content_type`."""
+    return header.lower().replace("-", "_")
 
 
 # -- the directory --------------------------------------------------------------
@@ -318,12 +324,12 @@ class RecordingDirectory:
             os.makedirs(path, exist_ok=True)
         except OSError as error:
             raise RecordingError(f"cannot record into {path}: {_reason(error)}") from None
-        index = _read_index(path)
+        index = _read_index(path, strict=True)
         if index is None:
-            strays = [name for name in _json_names(path) if name != INDEX_NAME]
-            if strays or os.path.exists(os.path.join(path, INDEX_NAME)):
-                raise RecordingError(f"cannot record into {path}: it holds JSON files but no recording's "
-                                     f"{INDEX_NAME} (saved replies?): {', '.join(strays or [INDEX_NAME])}")
+            strays = _json_names(path)
+            if strays:
+                raise RecordingError(f"cannot record into {path}: it holds JSON files but no {INDEX_NAME} "
+                                     f"(saved replies?): {', '.join(strays)}")
             entries = []
         elif index["controller"] != controller and not replace_controller:
             raise RecordingError(f"{path} holds a recording of {index['controller']}, not of {controller}: record "
@@ -381,22 +387,23 @@ def _read_json(path: str) -> object:
         raise RecordingError(f"{path} is not JSON: {error}") from None
 
 
-def _read_index(path: str) -> dict | None:
-    """The index, or None when there is none, or when `index.json` is a saved
-    reply (of an action "index") rather than a recording's index."""
+def _read_index(path: str, strict: bool = False) -> dict | None:
+    """The index, or None when there is none. Unless `strict`, also None for
+    an `index.json` that is no recording's index, as a saved reply of an
+    action "index" is (the saved replies' own check then reads it)."""
     index_path = os.path.join(path, INDEX_NAME)
-    if not os.path.lexists(index_path):
+    if not os.path.lexists(index_path) or not (strict or os.path.isfile(index_path)):
         return None
     try:
         index = _read_json(index_path)
     except RecordingError:
-        if os.path.isfile(index_path) and os.access(index_path, os.R_OK):
-            return None  # not JSON: the saved replies' own check names it
+        if not strict and os.access(index_path, os.R_OK):
+            return None
         raise
-    if not (isinstance(index, dict) and "controller" in index):
-        return None
-    if not isinstance(index["controller"], str):
-        raise RecordingError(f'{index_path}: "controller" must be a text')
+    if not (isinstance(index, dict) and isinstance(index.get("controller"), str)):
+        if not strict:
+            return None
+        raise RecordingError(f'{index_path} is not a recording\'s index: it names no "controller"')
     return index
 
 
