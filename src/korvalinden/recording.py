@@ -279,11 +279,11 @@ class Entry:
         body = self.body.replace(SESSION_PLACEHOLDER.encode(), session.encode("utf-8", "surrogatepass"))
         return RawReply.of(body, self.status, self.headers)
 
-    def answer_text(self, source_word: str = RECORDED) -> str:
-        """What the plan says of it: `recorded show_site-3f9a2c1b7d04.json`, with
-        a status other than 200."""
-        return f"{source_word} {self.name}" + ("" if self.login is not None or self.status == 200
-                                               else f", status {self.status}")
+    def answer_text(self) -> str:
+        """What the plan says of it, recording or replaying: `recorded
+        show_site-3f9a2c1b7d04.json`, with a status other than 200."""
+        status = "" if self.login is not None or self.status == 200 else f", status {self.status}"
+        return f"{RECORDED} {self.name}{status}"
 
 
 def _member(header: str) -> str:
@@ -336,8 +336,9 @@ class RecordingDirectory:
                                  "into another directory, or add --replace-controller to drop it and record anew")
         elif index["controller"] != controller:
             entries = []
-            for entry in _read_entries(path):
-                _remove(os.path.join(path, entry.name))
+            for name in _json_names(path):
+                if name != INDEX_NAME:
+                    _remove(os.path.join(path, name))
         else:
             entries = _read_entries(path)
         directory = cls(path, controller, entries)
