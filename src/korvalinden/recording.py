@@ -338,7 +338,10 @@ class RecordingDirectory:
             entries = []
             for name in _json_names(path):
                 if name != INDEX_NAME:
-                    _remove(os.path.join(path, name))
+                    try:
+                        _remove(os.path.join(path, name))
+                    except OSError as error:
+                        raise RecordingError(f"cannot remove {os.path.join(path, name)}: {_reason(error)}") from None
         else:
             entries = _read_entries(path)
         directory = cls(path, controller, entries)
