@@ -14,7 +14,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import ssl
 import sys
 import threading
 import time
@@ -23,7 +22,7 @@ from pathlib import Path
 import pytest
 import requests
 
-from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
+from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, write_files
 from korvalinden.simulated_controller import (HANDSHAKE_TIMEOUT_SECONDS, SITES, PlannedRequest, SimulatedController,
                                               plan_text, site_details)
 
@@ -292,8 +291,8 @@ def test_rehearsal_serves_saved_replies_and_shows_each_request(tmp_path):
     assert result.stdout == "".join(expected[name] for name in order)
     assert without_login.json() == {"return": False, "reason": "CID is invalid or expired."}
     # every request as it came: the run's eight, then the one without a session
-    assert shown.splitlines()[0] == "  1 login username=admin password=<hidden>  -> session 1"
-    assert shown.splitlines()[8:] == ["  9 list_links  -> refused: CID is invalid or expired."]
+    assert shown.splitlines()[0] == "  1 login username=admin password=<hidden>  -> built-in reply: session 1"
+    assert shown.splitlines()[8:] == ["  9 list_links  -> built-in reply: refused: CID is invalid or expired."]
 
 
 RECORDS_REFERENCED = {
@@ -332,7 +331,9 @@ def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, sta
     made = [entry for entry in plan if entry["action"] == "login"]
     assert [entry["fields"] for entry in made] == [[["action", "login"], ["username", "admin"],
                                                     ["password", "<hidden>"]]] * len(made)
-    assert [entry["answer"] for entry in made] == [f"session {number}" for number in range(1, len(made) + 1)]
+    assert [entry["answer"] for entry in made] == [f"built-in reply: session {number}"
+                                                   for number in range(1, len(made) + 1)]
+    assert all(entry["answer"].startswith(entry["source"]) for entry in plan)
     assert made[0]["file"] is None and sorted(entry["file"] for entry in made[1:]) == logins[1:]
     sent = sorted((entry["file"], entry["action"], entry["fields"][2:]) for entry in plan if entry not in made)
     assert sent == posted
@@ -390,18 +391,6 @@ def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
     assert stopped < HANDSHAKE_TIMEOUT_SECONDS / 2
 
 
-def answer_to(controller, head):
-    """The controller's whole answer to a request head and a body, read until it closes the connection."""
-    context = ssl.create_default_context()
-    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
-    with context.wrap_socket(socket.create_connection(("127.0.0.1", controller.port), timeout=30)) as connection:
-        connection.sendall(head.encode() + b"\r\n" + b"action=login&username=admin")
-        answer = b""
-        while chunk := connection.recv(65536):
-            answer += chunk
-    return answer.decode()
-
-
 @pytest.mark.parametrize("length", ["abc", str(10 ** 12), "-1", None], ids=["not-a-number", "too-large", "negative",
                                                                            "missing"])
 def test_a_bad_content_length_is_answered_400_and_the_controller_goes_on(controller, capsys, length):
@@ -421,20 +410,28 @@ def decoder_message(text):
         return str(error)
 
 
-@pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use"])
+@pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use", "recorded-from-another-controller",
+                                     "recording-not-writable"])
 def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
     broken = '{"return": true, "results": [1, 2,]}'
     write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
+    write_files(tmp_path / "rec", {"index.json": '{"controller": "10.20.0.5", "entries": {}}'})
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        if problem == "reply-not-json":
-            options = ["--replies", str(tmp_path)]
-            message = f"saved reply {tmp_path}/show_link.json is not JSON: {decoder_message(broken)}"
-        else:
-            options = ["--port", str(port)]
-            message = f"cannot listen on 127.0.0.1:{port}: Address already in use"
+        options, message = {
+            "reply-not-json": (["--replies", str(tmp_path)],
+                               f"saved reply {tmp_path}/show_link.json is not JSON: {decoder_message(broken)}"),
+            "port-in-use": (["--port", str(port)], f"cannot listen on 127.0.0.1:{port}: Address already in use"),
+            "recorded-from-another-controller": (
+                ["--record", str(tmp_path / "rec"), "--controller", "10.20.0.6"],
+                f"{tmp_path / 'rec'} holds a recording of 10.20.0.5, not of 10.20.0.6: record into another "
+                "directory, or add --replace-controller to drop it and record anew"),
+            "recording-not-writable": (
+                ["--record", str(tmp_path / "show_link.json" / "rec"), "--controller", "10.20.0.6"],
+                f"cannot record into {tmp_path / 'show_link.json' / 'rec'}: Not a directory"),
+        }[problem]
         result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")
 
