@@ -114,11 +114,20 @@ def run() -> None:
         discard_output()
         sys.exit(CLOSED_OUTPUT_STATUS)
     except KeyboardInterrupt as interrupt:
+        # An interrupt that lands inside the making of an object (a reply
+        # being read, its socket's file) leaves it half made, and its
+        # finalizer then fails when the object goes, at the latest during
+        # the interpreter's shutdown. That says nothing to the operator.
+        sys.unraisablehook = _ignore_unraisable
         _flush_output()
         calls = observer.calls_at(interrupt) if observer is not None else ()
         lines = [INTERRUPTED_MESSAGE, *progress_lines(calls, observer)]
         print("\n".join(lines), file=sys.stderr, flush=True)
         sys.exit(INTERRUPTED_STATUS)
+
+
+def _ignore_unraisable(unraisable) -> None:
+    pass
 
 
 def say_default_directory(directory: str) -> None:
