@@ -366,10 +366,15 @@ def test_rehearsal_puts_no_password_on_a_command_line_and_no_proxy_before_itself
     stage = subprocess.Popen([REHEARSE, "--config_dir", str(tmp_path / "config")], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True, start_new_session=True, env={**os.environ, **proxies})
     try:
-        command, environment = child_holding(stage, fifo)
+        try:
+            command, environment = child_holding(stage, fifo)
+        finally:
+            os.close(writer)
+        stdout, stderr = stage.communicate(timeout=60)
     finally:
-        os.close(writer)
-    stdout, stderr = stage.communicate(timeout=60)
+        if stage.poll() is None:  # a failed look leaves no stage behind
+            os.killpg(stage.pid, signal.SIGKILL)
+            stage.wait()
     assert (stage.returncode, stderr) == (0, ""), stdout
     assert command[1:] == [b"-m", b"korvalinden", b"--controller_ip", command[4], b"--username", b"admin",
                            b"--config_dir", str(tmp_path / "config").encode()]
