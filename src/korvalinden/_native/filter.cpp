@@ -10,6 +10,7 @@
 #include <array>
 
 #include "function.hpp"
+#include "interpreter_state.hpp"
 #include "names.hpp"
 #include "text.hpp"
 
