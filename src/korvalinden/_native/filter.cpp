@@ -259,21 +259,30 @@ class NewDict {
 
   // dict[key] = value; the status of the store.
   int store(PyObject* key, PyObject* value) {
-    const int status = exact_str_keys_ && PyUnicode_CheckExact(key) ? add_exact_str(key, value) : store_any(key, value);
-    if (PyObject_GC_IsTracked(dict_.get())) {
-      tracked_ = true;
-      PyObject_GC_UnTrack(dict_.get());
-    }
+    if (add_without_caller_code(key, value)) return 0;
+    exact_str_keys_ = false;  // the store may run code of the caller's, which could reach the dict
+    const int status = PyDict_SetItem(dict_.get(), key, value);
+    keep_from_collector();
     return status;
   }
 
-  // Whether storing the marker under `key` runs no code of the caller's. Only a
-  // key's hash and comparisons, and the release of a value that the marker
-  // replaces, could run any; an exact str among exact str runs none to be found
-  // or missed. So it runs none where the key and every key stored are exact str
-  // and the key is not there yet. One lookup, whatever the dict holds.
-  bool marker_store_runs_no_caller_code(PyObject* key) const {
-    return PyUnicode_CheckExact(key) && exact_str_keys_ && PyDict_Contains(dict_.get(), key) == 0;
+  // Stores `value` under `key` where that runs no code of the caller's; false,
+  // with nothing stored, where it could. Only a key's hash and comparisons, and
+  // the release of a value that the store replaces, could run any; an exact str
+  // among exact str runs none to be found or missed. So it runs none where the
+  // key and every key stored are exact str and the key is not there yet, or
+  // holds `value` already. One store, whatever the dict holds.
+  bool add_without_caller_code(PyObject* key, PyObject* value) {
+    if (!exact_str_keys_ || !PyUnicode_CheckExact(key)) return false;
+    PyObject* there = PyDict_SetDefault(dict_.get(), key, value);  // borrowed
+    keep_from_collector();
+    if (there == nullptr) throw_python_error();
+    return there == value;
+  }
+
+  // Whether storing under `key` now runs no code of the caller's, as above.
+  bool store_runs_no_caller_code(PyObject* key) const {
+    return exact_str_keys_ && PyUnicode_CheckExact(key) && PyDict_Contains(dict_.get(), key) == 0;
   }
 
   Ref finish() {
@@ -282,19 +291,10 @@ class NewDict {
   }
 
  private:
-  // A new exact str key among exact str ones is added without running code of
-  // the caller's; a key that is there already has its value replaced, whose
-  // release may run some.
-  int add_exact_str(PyObject* key, PyObject* value) {
-    PyObject* there = PyDict_SetDefault(dict_.get(), key, value);  // borrowed
-    if (there == nullptr) return -1;
-    return there == value ? 0 : store_any(key, value);
-  }
-
-  // A store that may run code of the caller's, which could then reach the dict.
-  int store_any(PyObject* key, PyObject* value) {
-    exact_str_keys_ = false;
-    return PyDict_SetItem(dict_.get(), key, value);
+  void keep_from_collector() {
+    if (!PyObject_GC_IsTracked(dict_.get())) return;
+    tracked_ = true;
+    PyObject_GC_UnTrack(dict_.get());
   }
 
   Ref dict_;
@@ -330,13 +330,14 @@ void copy_member_or_marker(LineMarker& line, NewDict& target, PyObject* source, 
   // The KeyError is handled while the marker is stored. Only where that can
   // run code of the caller's does it need to exist and be the exception being
   // handled: that code sees it, and an error there takes it as its context.
-  if (target.marker_store_runs_no_caller_code(key)) {
-    if (member == Member::missing) return store_marker();
-    return handle_without_caller_code(line, store_marker);
-  }
   if (member == Member::missing) {
+    line.at(member_lines.marker);
+    if (target.add_without_caller_code(key, kNotFound)) return;
+    line.at(member_lines.lookup);
     set_key_error(key);  // the miss, as the subscription raises it
     if (!PyErr_ExceptionMatches(key_error())) throw_python_error();
+  } else if (target.store_runs_no_caller_code(key)) {
+    return handle_without_caller_code(line, store_marker);
   }
   HandledException caught(line);
   store_marker();
