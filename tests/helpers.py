@@ -9,6 +9,7 @@ import copy
 import gc
 import os
 import pprint
+import resource
 import subprocess
 import sys
 import textwrap
@@ -328,8 +329,22 @@ def proc_can_be_hidden() -> str:
     """Why /proc cannot be hidden from a child here, or "" when it can."""
     if os.geteuid() != 0:
         return "hiding /proc takes root (a mount namespace of its own)"
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        return "the sanitizer runtimes read their options and the process's threads from /proc"
     done = subprocess.run([*HIDE_PROC, "test", "!", "-e", "/proc/self/maps"], capture_output=True, text=True)
     return "" if done.returncode == 0 else f"no mount namespace with /proc hidden: {done.stderr.strip()}"
+
+
+def main_stack(size):
+    """A preexec_fn that sets the main thread's stack before the interpreter
+    starts, as a shell's `ulimit -s` does: from 3.14 the interpreter learns its
+    stack's bounds then. Never above the hard limit."""
+
+    def set_limit():
+        _, hard = resource.getrlimit(resource.RLIMIT_STACK)
+        resource.setrlimit(resource.RLIMIT_STACK, (size if hard == resource.RLIM_INFINITY else min(size, hard), hard))
+
+    return set_limit
 
 
 def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60, preexec_fn=None,

@@ -15,7 +15,7 @@ import pytest
 
 import model
 from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Rekeying, Unhashable, assert_same,
-                     canon, containers, module_entries, proc_can_be_hidden, run_python)
+                     canon, containers, main_stack, module_entries, proc_can_be_hidden, run_python)
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -485,17 +485,6 @@ for size in threads:
 if not threads:
     run()
 """
-
-
-def main_stack(size):
-    """Sets the main thread's stack before the interpreter starts, as a shell's
-    `ulimit -s` does: from 3.14 the interpreter learns its stack's bounds then."""
-
-    def set_limit():
-        _, hard = resource.getrlimit(resource.RLIMIT_STACK)
-        resource.setrlimit(resource.RLIMIT_STACK, (size if hard == resource.RLIM_INFINITY else min(size, hard), hard))
-
-    return set_limit
 
 
 def host_stack_crash(name, hide_proc):

@@ -3,13 +3,15 @@ traceback entries, global lookup and the built-ins fixed at import."""
 
 import builtins
 import json
+import resource
 import sys
 from pathlib import Path
 
 import pytest
 
 import model
-from helpers import MODULE_NAME, MissRaisingDict, Text, Unhashable, last_entry, module_entries, run_python
+from helpers import (MODULE_NAME, MissRaisingDict, Text, Unhashable, last_entry, main_stack, module_entries,
+                     run_python)
 
 TESTS = Path(__file__).resolve().parent
 
@@ -254,7 +256,7 @@ kv.requests = FakeRequests()
 kv.requests.replies["step"] = []
 limit = sys.getrecursionlimit()
 depths = {"mixed": [mixed(kv.filter_results), mixed(model.filter_results)]}
-for recursion_limit in (200, 1000, 8000):
+for recursion_limit in map(int, sys.argv[1:]):
     sys.setrecursionlimit(recursion_limit)
     for caller in (0, 500, 900):
         if caller + 50 < recursion_limit:
@@ -271,12 +273,19 @@ print(chain_runs(limit * 9 // 10), chain_runs(limit + 10))
 HOST_CALL_LIMIT = 1500 if sys.version_info[:2] == (3, 12) else None
 
 
+def depth_limits():
+    """The recursion limits to compare at: 8,000 only where the main stack can
+    be made large enough for it, also for the sanitizers' larger frames."""
+    _, hard = resource.getrlimit(resource.RLIMIT_STACK)
+    return [200, 1000] + ([8000] if hard == resource.RLIM_INFINITY or hard >= 64 << 20 else [])
+
+
 def test_each_level_costs_what_one_python_call_costs():
     # At limits from 200 to 8,000 and from a caller 0, 500 and 900 frames deep,
     # the filter reaches the depth of the same function in Python, also where it
     # recurses through Python code; a chain of output references reaches nine
     # tenths of the limit.
-    result = run_python(DEPTH, env={"PYTHONPATH": str(TESTS)})
+    result = run_python(DEPTH, *map(str, depth_limits()), env={"PYTHONPATH": str(TESTS)}, preexec_fn=main_stack(64 << 20))
     assert result.returncode == 0, result.stderr
     depths, chains = result.stdout.splitlines()
     for module_depth, python_depth in json.loads(depths).values():
