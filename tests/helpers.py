@@ -159,7 +159,8 @@ def assert_same(got, want, inputs):
         return
     assert id(got) not in inputs
     if isinstance(want, dict):
-        assert type(got) is dict and list(got) == list(want)
+        # tracked where Python's is: a cycle through an untracked one would never be freed
+        assert type(got) is dict and list(got) == list(want) and gc.is_tracked(got) >= gc.is_tracked(want)
         for key in want:
             assert_same(got[key], want[key], inputs)
     elif isinstance(want, list):

@@ -255,14 +255,15 @@ Ref new_dict_without_collection() {
 // tracked it for what it holds.
 class NewDict {
  public:
-  explicit NewDict(Ref dict) : dict_(std::move(dict)) {}
+  // From 3.14 the host tracks every dict from its start.
+  explicit NewDict(Ref dict) : dict_(std::move(dict)) { keep_from_collector(); }
 
   // dict[key] = value; the status of the store.
   int store(PyObject* key, PyObject* value) {
     if (add_without_caller_code(key, value)) return 0;
     exact_str_keys_ = false;  // the store may run code of the caller's, which could reach the dict
     const int status = PyDict_SetItem(dict_.get(), key, value);
-    keep_from_collector();
+    keep_from_collector(key, value);
     return status;
   }
 
@@ -275,7 +276,7 @@ class NewDict {
   bool add_without_caller_code(PyObject* key, PyObject* value) {
     if (!exact_str_keys_ || !PyUnicode_CheckExact(key)) return false;
     PyObject* there = PyDict_SetDefault(dict_.get(), key, value);  // borrowed
-    keep_from_collector();
+    keep_from_collector(key, value);
     if (there == nullptr) throw_python_error();
     return there == value;
   }
@@ -295,6 +296,12 @@ class NewDict {
     if (!PyObject_GC_IsTracked(dict_.get())) return;
     tracked_ = true;
     PyObject_GC_UnTrack(dict_.get());
+  }
+
+  // A store starts tracking the dict only for a key or value of a type that
+  // the collector can track.
+  void keep_from_collector(PyObject* key, PyObject* value) {
+    if (PyType_IS_GC(Py_TYPE(key)) || PyType_IS_GC(Py_TYPE(value))) keep_from_collector();
   }
 
   Ref dict_;
