@@ -48,35 +48,11 @@ SITES = 200
 SINGLE_SITE_FILES = 18
 GOALS = {"loopback": 10.0, "delayed": 2.5}  # least ratio of per-post time to kept-alive time
 
-LISTING_FILE = """\
-[default]
-description = Site names
-filters = results, name
-
-[tarvenox]
-action = list_sites
-"""
-
-SITE_FILE = """\
-[default]
-description = Site {index}
-filters = results, state & links & uptime_hours
-
-[tarvenox]
-action = show_site
-site_name = site-{index:04}
-"""
-
-COMPOUND_FILE = """\
-[default]
-description = Every site's status
-filters = results, state & links
-
-[tarvenox]
-action = show_site
-site_name = output(01_sites.cfg)
-"""
-
+LISTING_FILE = "[default]\ndescription = Site names\nfilters = results, name\n[tarvenox]\naction = list_sites\n"
+SITE_FILE = ("[default]\ndescription = Site {index}\nfilters = results, state & links & uptime_hours\n"
+             "[tarvenox]\naction = show_site\nsite_name = site-{index:04}\n")
+COMPOUND_FILE = ("[default]\ndescription = Every site's status\nfilters = results, state & links\n"
+                 "[tarvenox]\naction = show_site\nsite_name = output(01_sites.cfg)\n")
 CALL_MAIN = "import korvalinden.korvalinden as kv; kv.main()"
 
 
@@ -129,55 +105,41 @@ class DelayingProxy:
         chunks: queue.SimpleQueue = queue.SimpleQueue()
 
         def read() -> None:
-            while True:
+            data = b"-"
+            while data:
                 try:
                     data = source.recv(65536)
                 except OSError:
                     data = b""
                 chunks.put((time.monotonic() + self.delay, data))
-                if not data:
-                    return
 
         def write() -> None:
-            earliest = not_before + self.delay
-            while True:
+            earliest, data = not_before + self.delay, b"-"
+            while data:
                 due, data = chunks.get()
-                pause = max(due, earliest) - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
+                time.sleep(max(0.0, max(due, earliest) - time.monotonic()))
                 try:
-                    if data:
-                        sink.sendall(data)
-                    else:
-                        sink.shutdown(socket.SHUT_WR)
+                    sink.sendall(data) if data else sink.shutdown(socket.SHUT_WR)
                 except OSError:
                     data = b""
-                if not data:
-                    ends.one_done()
-                    return
+            ends.one_done()
 
         threading.Thread(target=read, daemon=True).start()
         threading.Thread(target=write, daemon=True).start()
-
-    def close(self) -> None:
-        self.listener.close()
 
 
 class _Ends:
     """A proxied connection's two sockets, closed once both directions end."""
 
     def __init__(self, *sockets: socket.socket):
-        self.sockets = sockets
-        self.left = 2
-        self.lock = threading.Lock()
+        self.sockets, self.left, self.lock = sockets, 2, threading.Lock()
 
     def one_done(self) -> None:
         with self.lock:
             self.left -= 1
-            if self.left:
-                return
-        for end in self.sockets:
-            end.close()
+        if not self.left:
+            for end in self.sockets:
+                end.close()
 
 
 def timed_run(command: list[str], address: str, config_dir: Path) -> tuple[float, str]:
@@ -232,7 +194,7 @@ def main() -> int:
                         counts[way].add((posts_after - posts_before, connections_after - connections_before))
                         outputs.add(output)
                 results[path] = times, counts
-        proxy.close()
+        proxy.listener.close()
     finally:
         ours.send("stop")
         server.join(timeout=30)
@@ -243,30 +205,22 @@ def main() -> int:
     assert all(len(found) == 1 for _, counts in results.values() for found in counts.values()), results
 
     posts = next(iter(results["loopback"][1]["per post"]))[0]
-    print(f"a directory of {SINGLE_SITE_FILES + 2} files, one a compound call over {SITES} elements: "
-          f"{posts} posts a run; {options.runs} runs of each way in turn, in seconds")
-    print(f"load average (1 min) {load_before[0]:.1f} at the start, {load_after[0]:.1f} at the end, "
-          f"on {os.cpu_count()} cores")
-    status = 0
+    print(f"a directory of {SINGLE_SITE_FILES + 2} files, one a compound call over {SITES} elements: {posts} posts "
+          f"a run; {options.runs} runs of each way in turn, in seconds; load average {load_before[0]:.1f} at the "
+          f"start, {load_after[0]:.1f} at the end, on {os.cpu_count()} cores")
     verdicts = []
     for path, (times, counts) in results.items():
         title = "loopback" if path == "loopback" else f"through a proxy of {options.round_trip_ms:g} ms round trip"
-        print()
-        print(title)
-        print(f"  {'':14}{'min':>9}{'median':>9}{'max':>9}{'posts/s':>11}{'connections':>13}")
+        print(f"\n{title}\n  {'':14}{'min':>9}{'median':>9}{'max':>9}{'posts/s':>11}{'connections':>13}")
         for way in ways:
             (way_posts, connections), = counts[way]
             print(spread_row(way, times[way], way_posts, connections))
         ratio = statistics.median(times["per post"]) / statistics.median(times["kept alive"])
-        print(f"  ratio per post / kept alive: {ratio:.1f}")
-        met = ratio >= GOALS[path]
-        status |= not met
-        verdicts.append(f"{title}: kept alive {ratio:.1f} times as fast as per post, goal {GOALS[path]:g}, "
-                        f"{'met' if met else 'MISSED'}")
-    print()
-    for verdict in verdicts:
-        print(f"goal: {verdict}")
-    return status
+        verdicts.append((ratio >= GOALS[path], f"{title}: kept alive {ratio:.1f} times as fast as per post, "
+                                               f"goal {GOALS[path]:g}"))
+    for met, verdict in verdicts:
+        print(f"goal: {verdict}, {'met' if met else 'MISSED'}")
+    return 0 if all(met for met, _ in verdicts) else 1
 
 
 if __name__ == "__main__":
