@@ -267,9 +267,9 @@ print(json.dumps(depths))
 print(chain_runs(limit * 9 // 10), chain_runs(limit + 10))
 """
 
-# CPython 3.12 refuses a call through tp_call beyond 1,500 nested C-level
-# calls (C_RECURSION_LIMIT in its cpython/pystate.h), whatever the recursion
-# limit; every module call comes through tp_call.
+# CPython 3.12 refuses a call through tp_call beyond its nested C-level calls'
+# own limit (C_RECURSION_LIMIT in its cpython/pystate.h, 1,500 in 3.12.1),
+# whatever the recursion limit; every module call comes through tp_call.
 HOST_CALL_LIMIT = 1500 if sys.version_info[:2] == (3, 12) else None
 
 
