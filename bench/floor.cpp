@@ -15,21 +15,20 @@ PyObject* marker;  // "FILTER_NOT_FOUND"
 
 PyObject* filter(PyObject* results, PyObject* filters);
 
-PyObject* stripped(PyObject* text) {
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
-  while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
-  while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-  return PyUnicode_Substring(text, start, end);
-}
-
+// step.split("&") with each piece stripped, as the module does it.
 PyObject* split_and_strip(PyObject* step) {
   PyObject* separator = PyUnicode_FromString("&");
   PyObject* keys = separator ? PyUnicode_Split(step, separator, -1) : nullptr;
   Py_XDECREF(separator);
   for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys); ++i) {
-    PyObject* key = stripped(PyList_GET_ITEM(keys, i));
+    PyObject* text = PyList_GET_ITEM(keys, i);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t start = 0, end = PyUnicode_GET_LENGTH(text);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) ++start;
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    if (start == 0 && end == PyUnicode_GET_LENGTH(text)) continue;
+    PyObject* key = PyUnicode_Substring(text, start, end);
     if (key == nullptr) Py_CLEAR(keys);
     else PyList_SetItem(keys, i, key);
   }
@@ -52,7 +51,7 @@ bool copy_member(PyObject* target, PyObject* source, PyObject* key) {
   return status == 0;
 }
 
-PyObject* new_dict() {
+PyObject* new_dict() {  // without setting off a collection, as the module makes it
 #if PY_VERSION_HEX < 0x030C0000
   const int enabled = PyGC_Disable();
   PyObject* dict = PyDict_New();
@@ -178,8 +177,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, methods,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, methods, nullptr, nullptr, nullptr,
+                      nullptr};
 
 }  // namespace
 
