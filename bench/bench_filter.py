@@ -3,30 +3,24 @@ exact floor and against the pure-Python model of the same steps (tests/model.py)
 
     .venv/bin/python bench/bench_filter.py [--records N] [--runs N] [--all-versions [VERSION ...]]
 
-The floor (bench/floor.cpp, compiled here for each interpreter) takes the module's
-steps with the same lookups, allocations and prefetching, and nothing else: no line
-markers, no recursion or exception bookkeeping. What the module costs above it is
-what its exactness costs; the model shows what pure Python costs.
+The floor (bench/floor.cpp, compiled here for each interpreter) takes the module's steps
+with the same lookups, allocations and prefetching, without line markers, recursion or
+exception bookkeeping: what the module costs above it is what its exactness costs.
 
-- Replies: 100,000 records decoded by json.loads, as the tool decodes them. CPU time
-  (time.process_time, which waits for no core) per call, charged with the collection
-  the call leaves due (run_due_collection): 3.10 and 3.11 collect at the allocation
-  that crosses the threshold, later versions at the next check point, which may come
-  after the call returns. The collector stays as a user has it. Module, floor and
-  model take turns in rotating order; the figure is the median of --runs turns.
-  Goal: module / floor at most 1.10 in every case.
-- Wide step: one compound step of 8 to 256 keys over a record that holds one of
-  them, in ns per key. Goals: the module's cost per key at 256 keys at most 1.25
-  times that at 8, and the module at least as fast as the model at 256.
-- Call depth: filter_results({"name": "x"}, ["name"]) from Python stacks 0 to 3,000
-  frames deep, less a Python call of the same signature. Goal: at most 1.25 times
-  depth 0 at every depth.
-- First call on a new thread, with 3,000 more memory mappings in the process: the
-  median over 50 threads. Goal: at most 10 us.
+- Replies of 100,000 records decoded by json.loads. CPU time per call (process_time),
+  charged with the collection the call leaves due (3.12+ runs it at the next check
+  point, after the call), the collector as a user has it; module, floor and model in
+  rotating turns, the median of --runs. Goal: module / floor at most 1.10 in each case.
+- Wide step: one compound step of 8 to 256 keys over a record holding one of them, ns
+  per key. Goals: at 256 keys at most 1.25 times the cost per key at 8, and no slower
+  than the model.
+- Call depth: one call from Python stacks 0 to 3,000 frames deep, less an empty Python
+  call. Goal: at most 1.25 times depth 0.
+- First call on a new thread with 3,000 more memory mappings: median of 50 threads.
+  Goal: at most 10 us.
 
-A result of the module or the floor that differs from the model's exits with status
-2, a missed goal with 1. --all-versions runs the script with the interpreter of each
-.venv-VERSION named (every one there is when none is named) and ends with a table.
+A result that differs from the model's exits 2, a missed goal 1. --all-versions runs it
+with each .venv-VERSION named (every one there is when none is) and ends with a table.
 """
 
 from __future__ import annotations
@@ -217,12 +211,12 @@ def run_here(options) -> int:
 
 
 def run_all_versions(options) -> int:
-    requested = options.all_versions or sorted({path.parent.parent.name[6:] for path in ROOT.glob(".venv-3.*/bin/python")
-                                                if path.parent.parent.name[6:].replace(".", "").isdigit()},
-                                               key=lambda version: tuple(map(int, version.split("."))))
+    found = {path.parent.parent.name[6:] for path in ROOT.glob(".venv-3.*/bin/python")}
+    versions = options.all_versions or sorted(found, key=lambda version: [int(part) for part in version.split(".")
+                                                                          if part.isdigit()])
     rows, worst = [], 0
     with tempfile.TemporaryDirectory() as directory:
-        for version in requested:
+        for version in versions:
             python = ROOT / f".venv-{version}" / "bin" / "python"
             # An environment of the root's interpreters is reached through tools/in-root.
             command = [str(python)] if python.exists() else [str(ROOT / "tools" / "in-root"), str(python)]
@@ -230,12 +224,13 @@ def run_all_versions(options) -> int:
             print(f"\n===== .venv-{version}", flush=True)
             code = subprocess.run([*command, __file__, "--records", str(options.records), "--runs", str(options.runs),
                                    "--summary", str(summary)], check=False).returncode
-            rows.append((version, json.loads(summary.read_text()) if summary.exists() else None, code))
-            worst = max(worst, code if summary.exists() else 2)
+            figures = json.loads(summary.read_text()) if summary.exists() else None
+            rows.append(f"{version:<33}" + ("".join(f"{figures['ratios'][key]:8.2f}" for key in CASES) + "  " +
+                                            ("; ".join(figures["misses"]) or "goals met") if figures else
+                                            f"not measured (exit {code})"))
+            worst = max(worst, code if figures else 2)
     print("\n===== module / floor, per version" + "".join(f"{'(' + key + ')':>8}" for key in CASES) + "  result")
-    for version, summary, code in rows:
-        ratios = "".join(f"{summary['ratios'][key]:8.2f}" for key in CASES) if summary else "  not measured"
-        print(f"{version:<33}{ratios}  {'goals met' if code == 0 else '; '.join(summary['misses']) if summary else code}")
+    print("\n".join(rows))
     return worst
 
 
