@@ -82,6 +82,10 @@ def load_floor():
     return korvalinden_floor.filter_results
 
 
+class Container:
+    """An object the collector tracks, from no free list."""
+
+
 def run_due_collection() -> None:
     """Runs the collection that the last call left due, as the caller's next
     statements would: allocating and passing check points until the youngest
@@ -90,7 +94,7 @@ def run_due_collection() -> None:
         threshold = gc.get_threshold()[0]
         if not gc.isenabled() or threshold == 0 or gc.get_count()[0] <= threshold:
             return
-        type("Container", (), {})  # a new tracked object, from no free list
+        Container()
     raise RuntimeError("a due collection did not run")
 
 
