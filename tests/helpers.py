@@ -319,6 +319,12 @@ def write_files(directory, files):
 # -- subprocesses ------------------------------------------------------------------
 
 
+# The sanitizer runtimes are loaded (tools/run-sanitized).
+UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")
+# Why a test of greenlets does not run under them.
+GREENLETS_UNDER_SANITIZERS = ("greenlet copies the C stack to the heap and back, the sanitizer's poisoned bytes "
+                              "of the module's frames included, which AddressSanitizer reports in that copy")
+
 # A mount namespace of its own where a tmpfs hides /proc. Inside the root of
 # tools/in-root mounts are private already, and its / is no mount point whose
 # propagation could be changed.
@@ -330,7 +336,7 @@ def proc_can_be_hidden() -> str:
     """Why /proc cannot be hidden from a child here, or "" when it can."""
     if os.geteuid() != 0:
         return "hiding /proc takes root (a mount namespace of its own)"
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if UNDER_SANITIZERS:
         return "the sanitizer runtimes read their options and the process's threads from /proc"
     done = subprocess.run([*HIDE_PROC, "test", "!", "-e", "/proc/self/maps"], capture_output=True, text=True)
     return "" if done.returncode == 0 else f"no mount namespace with /proc hidden: {done.stderr.strip()}"

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import model
-from helpers import FakeRequests, deepest, run_python, write_files
+from helpers import GREENLETS_UNDER_SANITIZERS, UNDER_SANITIZERS, FakeRequests, deepest, run_python, write_files
 
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
@@ -209,6 +209,8 @@ def test_a_cycle_on_one_thread_leaves_the_others_alone(kv, requests, config_dir)
 def test_interleaved_greenlets_leave_the_recursion_count_where_it_was(kv, fake_requests):
     # Three logins at a time, each switching away in its post, as under gevent,
     # and ending in another order than they began.
+    if UNDER_SANITIZERS:
+        pytest.skip(GREENLETS_UNDER_SANITIZERS)
     greenlet = pytest.importorskip("greenlet")
     post = fake_requests.post
 
@@ -247,6 +249,8 @@ print(len(set(cids)), before, deepest(kv.filter_results))
 
 def test_gevent_logins_over_https(controller):
     # gevent's requests switches greenlets while each login waits for its reply.
+    if UNDER_SANITIZERS:
+        pytest.skip(GREENLETS_UNDER_SANITIZERS)
     pytest.importorskip("gevent")
     count = 3000
     result = run_python(GEVENT_LOGINS, controller.address, controller.username, controller.password, str(count),
