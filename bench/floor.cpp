@@ -11,15 +11,14 @@
 
 namespace {
 
-PyObject* marker;  // "FILTER_NOT_FOUND"
+PyObject* marker;     // "FILTER_NOT_FOUND"
+PyObject* separator;  // "&", made once as the module's is
 
 PyObject* filter(PyObject* results, PyObject* filters);
 
 // step.split("&") with each piece stripped, as the module does it.
 PyObject* split_and_strip(PyObject* step) {
-  PyObject* separator = PyUnicode_FromString("&");
-  PyObject* keys = separator ? PyUnicode_Split(step, separator, -1) : nullptr;
-  Py_XDECREF(separator);
+  PyObject* keys = PyUnicode_Split(step, separator, -1);
   for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys); ++i) {
     PyObject* text = PyList_GET_ITEM(keys, i);
     const int kind = PyUnicode_KIND(text);
@@ -49,6 +48,15 @@ bool copy_member(PyObject* target, PyObject* source, PyObject* key) {
   const int status = PyDict_SetItem(target, key, value ? value : marker);
   Py_XDECREF(value);
   return status == 0;
+}
+
+// `out` with source's member (or the marker) under each key, or under `only`
+// where given; null on an error.
+PyObject* copy_members(PyObject* out, PyObject* source, PyObject* keys, PyObject* only = nullptr) {
+  for (Py_ssize_t k = 0; out && k < PyList_GET_SIZE(keys); ++k) {
+    if (!copy_member(out, source, only ? only : PyList_GET_ITEM(keys, k))) Py_CLEAR(out);
+  }
+  return out;
 }
 
 PyObject* new_dict() {  // without setting off a collection, as the module makes it
@@ -120,10 +128,7 @@ PyObject* filter_list(PyObject* records, PyObject* keys, PyObject* rest) {
     PyObject* record = PyList_GET_ITEM(records, i);
     PyObject* item = nullptr;
     if (PyList_GET_SIZE(keys) > 1) {
-      item = new_dict();
-      for (Py_ssize_t k = 0; item && k < PyList_GET_SIZE(keys); ++k) {
-        if (!copy_member(item, record, PyList_GET_ITEM(keys, k))) Py_CLEAR(item);
-      }
+      item = copy_members(new_dict(), record, keys);
     } else if ((item = member(record, PyList_GET_ITEM(keys, 0))) == nullptr && !PyErr_Occurred()) {
       PyErr_SetObject(PyExc_KeyError, PyList_GET_ITEM(keys, 0));
     }
@@ -137,11 +142,8 @@ PyObject* filter_list(PyObject* records, PyObject* keys, PyObject* rest) {
 }
 
 PyObject* filter_dict(PyObject* record, PyObject* step, PyObject* keys, PyObject* rest) {
-  PyObject* out = PyDict_New();
   const bool single = PyList_GET_SIZE(keys) == 1;
-  for (Py_ssize_t k = 0; out && k < PyList_GET_SIZE(keys); ++k) {
-    if (!copy_member(out, record, single ? step : PyList_GET_ITEM(keys, k))) Py_CLEAR(out);
-  }
+  PyObject* out = copy_members(PyDict_New(), record, keys, single ? step : nullptr);
   if (out == nullptr) return nullptr;
   PyObject* result = filter(single ? PyDict_GetItemWithError(out, step) : out, rest);
   Py_DECREF(out);
@@ -153,11 +155,10 @@ PyObject* filter(PyObject* results, PyObject* filters) {
   PyObject* step = PyList_GET_ITEM(filters, 0);
   PyObject* rest = PyList_GetSlice(filters, 1, PY_SSIZE_T_MAX);
   PyObject* keys = rest ? split_and_strip(step) : nullptr;
-  PyObject* result = nullptr;
-  if (keys == nullptr) result = nullptr;
-  else if (PyList_Check(results)) result = filter_list(results, keys, rest);
-  else if (PyDict_Check(results)) result = filter_dict(results, step, keys, rest);
-  else result = Py_NewRef(Py_None);
+  PyObject* result = !keys                 ? nullptr
+                     : PyList_Check(results) ? filter_list(results, keys, rest)
+                     : PyDict_Check(results) ? filter_dict(results, step, keys, rest)
+                                             : Py_NewRef(Py_None);
   Py_XDECREF(keys);
   Py_XDECREF(rest);
   return result;
@@ -172,17 +173,14 @@ PyObject* filter_results(PyObject*, PyObject* const* args, Py_ssize_t count) {
 }
 
 PyMethodDef methods[] = {
-    {"filter_results", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(filter_results)), METH_FASTCALL,
-     nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, methods, nullptr, nullptr, nullptr,
-                      nullptr};
+    {"filter_results", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(filter_results)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_korvalinden_floor() {
   marker = PyUnicode_InternFromString("FILTER_NOT_FOUND");
-  return marker ? PyModule_Create(&module) : nullptr;
+  separator = PyUnicode_InternFromString("&");
+  return marker && separator ? PyModule_Create(&module) : nullptr;
 }
