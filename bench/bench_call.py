@@ -17,7 +17,6 @@ HTTPS (2.).
     .venv/bin/python bench/bench_call.py [--elements 200] [--runs 5] [--instant-runs 100]
 """
 
-import argparse
 import statistics
 import sys
 
@@ -25,15 +24,14 @@ import requests
 import urllib3
 
 import korvalinden.korvalinden as kv
-from common import SPREAD_HEADER, ControllerProcess, config_directory, goal, sites, spread, take_turns, timed
+from common import (SPREAD_HEADER, ControllerProcess, config_directory, goal, parse_options, sites, spread,
+                    take_turns, timed)
 from korvalinden.simulated_controller import DEFAULT_PASSWORD, DEFAULT_USERNAME, SimulatedController
 
 GOAL_PERCENT = 5.0
-FILES = {
-    "names.cfg": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
-    "details.cfg": "[default]\nfilters = results, state & links & uptime_hours\n"
-                   "[tarvenox]\naction = show_site\nsite_name = output(names.cfg)\n",
-}
+FILES = {"names.cfg": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
+         "details.cfg": "[default]\nfilters = results, state & links & uptime_hours\n"
+                        "[tarvenox]\naction = show_site\nsite_name = output(names.cfg)\n"}
 LOGIN = {"action": "login", "username": DEFAULT_USERNAME, "password": DEFAULT_PASSWORD}
 
 
@@ -77,7 +75,8 @@ class InstantRequests:
         self.login = Ready({"return": True, "CID": cid})
         self.listing = Ready(controller.answer([("CID", cid), ("action", "list_sites")]))
         self.details = {site["name"]: Ready(controller.answer([("CID", cid), ("action", "show_site"),
-                                                               ("site_name", site["name"])])) for site in controller.sites}
+                                                               ("site_name", site["name"])]))
+                        for site in controller.sites}
 
     def post(self, url, data=None, verify=True):
         if data["action"] == "show_site":
@@ -86,11 +85,7 @@ class InstantRequests:
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--elements", type=int, default=200)
-    parser.add_argument("--runs", type=int, default=5, help="runs of each over HTTPS")
-    parser.add_argument("--instant-runs", type=int, default=100, help="runs of each with posts that return at once")
-    options = parser.parse_args()
+    options = parse_options(__doc__, elements=200, runs=5, instant_runs=100)
     urllib3.disable_warnings()
 
     instant = InstantRequests(options.elements)

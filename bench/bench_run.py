@@ -17,7 +17,6 @@ times at a 20 ms round trip; exit status 1, naming the figures, when one is miss
     .venv/bin/python bench/bench_run.py [--runs 3] [--round-trip-ms 20]
 """
 
-import argparse
 import functools
 import os
 import queue
@@ -29,7 +28,7 @@ import threading
 import time
 from pathlib import Path
 
-from common import SPREAD_HEADER, ControllerProcess, config_directory, goal, spread, take_turns
+from common import SPREAD_HEADER, ControllerProcess, config_directory, goal, parse_options, spread, take_turns
 from korvalinden.simulated_controller import DEFAULT_PASSWORD
 
 SITES = 200
@@ -42,7 +41,6 @@ COMPOUND_FILE = ("[default]\ndescription = Every site's status\nfilters = result
                  "[tarvenox]\naction = show_site\nsite_name = output(01_sites.cfg)\n")
 FILES = {"01_sites.cfg": LISTING_FILE, f"{SINGLE_SITE_FILES + 2:02}_every_site.cfg": COMPOUND_FILE,
          **{f"{index + 2:02}_site.cfg": SITE_FILE.format(index=index * 11) for index in range(SINGLE_SITE_FILES)}}
-CALL_MAIN = "import korvalinden.korvalinden as kv; kv.main()"
 
 
 class DelayingProxy:
@@ -63,15 +61,12 @@ class DelayingProxy:
                 client, _ = self.listener.accept()
             except OSError:
                 return  # closed
-            self._forward(client, not_before=time.monotonic() + self.round_trip)
-
-    def _forward(self, client: socket.socket, not_before: float) -> None:
-        server = socket.create_connection(self.target)
-        # The two sockets are closed once both directions end.
-        both_ended = threading.Barrier(2, action=lambda: (client.close(), server.close()))
-        for source, sink, earliest in ((client, server, not_before), (server, client, 0.0)):
-            source.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            self._pump(source, sink, earliest, both_ended)
+            not_before = time.monotonic() + self.round_trip
+            server = socket.create_connection(self.target)
+            both_ended = threading.Barrier(2)  # then each direction closes the socket it wrote to
+            for source, sink, earliest in ((client, server, not_before), (server, client, 0.0)):
+                source.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                self._pump(source, sink, earliest, both_ended)
 
     def _pump(self, source: socket.socket, sink: socket.socket, not_before: float, both_ended) -> None:
         chunks: queue.SimpleQueue = queue.SimpleQueue()
@@ -95,6 +90,7 @@ class DelayingProxy:
                 except OSError:
                     data = b""
             both_ended.wait()
+            sink.close()
 
         threading.Thread(target=read, daemon=True).start()
         threading.Thread(target=write, daemon=True).start()
@@ -114,13 +110,10 @@ def run_once(controller: ControllerProcess, command: list[str], address: str, co
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runs", type=int, default=3, help="runs of each way on each path (default: 3)")
-    parser.add_argument("--round-trip-ms", type=float, default=20.0, help="the proxy's round trip (default: 20)")
-    options = parser.parse_args()
+    options = parse_options(__doc__, runs=3, round_trip_ms=20.0)
 
     ways = {"kept alive": [str(Path(sys.executable).with_name("korvalinden"))],
-            "per post": [sys.executable, "-c", CALL_MAIN]}
+            "per post": [sys.executable, "-c", "import korvalinden.korvalinden as kv; kv.main()"]}
     load_before, runs = os.getloadavg(), {}
     with ControllerProcess(SITES) as controller, config_directory(FILES) as config_dir:
         proxy = DelayingProxy(controller.address, options.round_trip_ms / 1000)

@@ -1,6 +1,7 @@
-"""What the benchmarks share: the simulated controller in a process of its own,
-configuration files, turns, rows of min/median/max and goal lines."""
+"""What the benchmarks share: their options, the simulated controller in a process of
+its own, configuration files, turns, rows of min/median/max and goal lines."""
 
+import argparse
 import contextlib
 import multiprocessing
 import statistics
@@ -9,6 +10,15 @@ import time
 from pathlib import Path
 
 SPREAD_HEADER = f"  {'':28}{'min':>10}{'median':>10}{'max':>10}"
+
+
+def parse_options(doc: str, **defaults) -> argparse.Namespace:
+    """--NAME for each keyword (underscores as dashes), of its default's type; the first paragraph of `doc` as help."""
+    parser = argparse.ArgumentParser(description=" ".join(doc.split("\n\n", 1)[0].split()))
+    for name, default in defaults.items():
+        parser.add_argument("--" + name.replace("_", "-"), type=type(default), default=default,
+                            help=f"default: {default}")
+    return parser.parse_args()
 
 
 def sites(count: int) -> list[dict]:

@@ -50,8 +50,7 @@ bool copy_member(PyObject* target, PyObject* source, PyObject* key) {
   return status == 0;
 }
 
-// `out` with source's member (or the marker) under each key, or under `only`
-// where given; null on an error.
+// out[key] = source[key] or the marker, for each key (or for `only`); null on an error.
 PyObject* copy_members(PyObject* out, PyObject* source, PyObject* keys, PyObject* only = nullptr) {
   for (Py_ssize_t k = 0; out && k < PyList_GET_SIZE(keys); ++k) {
     if (!copy_member(out, source, only ? only : PyList_GET_ITEM(keys, k))) Py_CLEAR(out);
@@ -173,9 +172,13 @@ PyObject* filter_results(PyObject*, PyObject* const* args, Py_ssize_t count) {
 }
 
 PyMethodDef methods[] = {
-    {"filter_results", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(filter_results)), METH_FASTCALL, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
-PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
+    {"filter_results", reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(filter_results)), METH_FASTCALL,
+     nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, methods, nullptr, nullptr, nullptr,
+                      nullptr};
 
 }  // namespace
 
