@@ -118,7 +118,7 @@ def replies(implementations: dict, records: int, runs: int, missed: list) -> tup
         print(f"({key}) {title:<39}" + "".join(f"{seconds[name] * 1e3:10.1f}" for name in ("module", "floor", "model"))
               + f"{ratios[key]:14.2f}{seconds['module'] / seconds['model']:14.2f}")
     for key, ratio in ratios.items():
-        goal(missed, ratio <= FLOOR_GOAL, f"({key}) module/floor {ratio:.2f}, at most {FLOOR_GOAL:.2f}")
+        goal(missed, ratio <= FLOOR_GOAL, f"({key}) module/floor {ratio:.3f}, at most {FLOOR_GOAL:.2f}")
     return ratios, mismatches
 
 
