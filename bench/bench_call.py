@@ -11,8 +11,7 @@ reply's json(), with no configuration file and no filtering.
 2. Over HTTPS against the simulated controller, the tool and the plain loop in turn:
    the ratio of the medians and the range of the ratios of the turns.
 
-Goal: the tool's own work (median of 1.) at most 5 % of the plain loop's median over
-HTTPS (2.).
+Goal: the tool's own work (median of 1.) at most 5 % of the plain loop's over HTTPS (2.).
 
     .venv/bin/python bench/bench_call.py [--elements 200] [--runs 5] [--instant-runs 100]
 """

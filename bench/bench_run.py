@@ -12,7 +12,7 @@ first bytes of a connection a round trip more, as TCP's handshake would. The way
 take turns; the figures are min, median and max, posts per second and the ratio.
 
 Goals: kept alive at least 10 times as fast as per post on the loopback, and 2.5
-times at a 20 ms round trip; exit status 1, naming the figures, when one is missed.
+times at a 20 ms round trip.
 
     .venv/bin/python bench/bench_run.py [--runs 3] [--round-trip-ms 20]
 """

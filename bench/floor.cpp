@@ -50,14 +50,6 @@ bool copy_member(PyObject* target, PyObject* source, PyObject* key) {
   return status == 0;
 }
 
-// out[key] = source[key] or the marker, for each key (or for `only`); null on an error.
-PyObject* copy_members(PyObject* out, PyObject* source, PyObject* keys, PyObject* only = nullptr) {
-  for (Py_ssize_t k = 0; out && k < PyList_GET_SIZE(keys); ++k) {
-    if (!copy_member(out, source, only ? only : PyList_GET_ITEM(keys, k))) Py_CLEAR(out);
-  }
-  return out;
-}
-
 PyObject* new_dict() {  // without setting off a collection, as the module makes it
 #if PY_VERSION_HEX < 0x030C0000
   const int enabled = PyGC_Disable();
@@ -127,7 +119,10 @@ PyObject* filter_list(PyObject* records, PyObject* keys, PyObject* rest) {
     PyObject* record = PyList_GET_ITEM(records, i);
     PyObject* item = nullptr;
     if (PyList_GET_SIZE(keys) > 1) {
-      item = copy_members(new_dict(), record, keys);
+      item = new_dict();
+      for (Py_ssize_t k = 0; item && k < PyList_GET_SIZE(keys); ++k) {
+        if (!copy_member(item, record, PyList_GET_ITEM(keys, k))) Py_CLEAR(item);
+      }
     } else if ((item = member(record, PyList_GET_ITEM(keys, 0))) == nullptr && !PyErr_Occurred()) {
       PyErr_SetObject(PyExc_KeyError, PyList_GET_ITEM(keys, 0));
     }
@@ -141,8 +136,11 @@ PyObject* filter_list(PyObject* records, PyObject* keys, PyObject* rest) {
 }
 
 PyObject* filter_dict(PyObject* record, PyObject* step, PyObject* keys, PyObject* rest) {
+  PyObject* out = PyDict_New();
   const bool single = PyList_GET_SIZE(keys) == 1;
-  PyObject* out = copy_members(PyDict_New(), record, keys, single ? step : nullptr);
+  for (Py_ssize_t k = 0; out && k < PyList_GET_SIZE(keys); ++k) {
+    if (!copy_member(out, record, single ? step : PyList_GET_ITEM(keys, k))) Py_CLEAR(out);
+  }
   if (out == nullptr) return nullptr;
   PyObject* result = filter(single ? PyDict_GetItemWithError(out, step) : out, rest);
   Py_DECREF(out);
