@@ -189,12 +189,13 @@ test: $(addprefix test-,$(PYTHON_VERSIONS)) $(addprefix test-asan-,$(ASAN_VERSIO
 demo: build
 	$(PY) tools/demo.py
 
-# Every benchmark in bench/, one after the other, the filter's on every
-# version; a missed goal fails the run once all have reported.
+# Every benchmark in bench/, one after the other, the filter's in each
+# version's environment; a missed goal fails the run once all have reported.
 bench: build $(addprefix build-,$(PYTHON_VERSIONS))
-	@status=0; for script in bench/bench_*.py; do [ -e "$$script" ] || continue; echo "== $$script"; \
-	  case "$$script" in */bench_filter.py) $(PY) $$script --all-versions $(PYTHON_VERSIONS);; \
-	  *) $(PY) $$script;; esac || status=1; done; exit $$status
+	@status=0; for script in bench/bench_*.py; do [ -e "$$script" ] || continue; case "$$script" in \
+	  */bench_filter.py) $(foreach version,$(PYTHON_VERSIONS),echo "== $$script on CPython $(version)"; \
+	    $(RUN_$(version)) .venv-$(version)/bin/python $$script || status=1;) ;; \
+	  *) echo "== $$script"; $(PY) $$script || status=1;; esac; done; exit $$status
 
 # ---- wheels --------------------------------------------------------------------
 

@@ -8,49 +8,30 @@ reply's json(), with no configuration file and no filtering.
 1. The tool's own work: `requests` is a stand-in whose post returns at once a reply
    built in advance, so the time is the tool's alone (reading the two files, the
    form data, the walk, the filtering); the plain loop runs with it beside it.
-2. Over HTTPS against the simulated controller (a process of its own, so that its
-   threads do not compete for the interpreter lock), the tool and the plain loop in
-   turn: the ratio of the medians and the range of the ratios of the turns.
+2. Over HTTPS against the simulated controller, the tool and the plain loop in turn:
+   the ratio of the medians and the range of the ratios of the turns.
 
-Goal: the tool's own work (median of 1.) at most 5 % of the plain loop's median over
-HTTPS (2.); exit status 1, naming the figures, when it is missed.
+Goal: the tool's own work (median of 1.) at most 5 % of the plain loop's over HTTPS (2.).
 
     .venv/bin/python bench/bench_call.py [--elements 200] [--runs 5] [--instant-runs 100]
 """
 
-from __future__ import annotations
-
-import argparse
-import multiprocessing
 import statistics
 import sys
-import tempfile
-import time
-from pathlib import Path
 
 import requests
 import urllib3
 
 import korvalinden.korvalinden as kv
+from common import (SPREAD_HEADER, ControllerProcess, config_directory, goal, parse_options, sites, spread,
+                    take_turns, timed)
 from korvalinden.simulated_controller import DEFAULT_PASSWORD, DEFAULT_USERNAME, SimulatedController
 
 GOAL_PERCENT = 5.0
-FILES = {
-    "names.cfg": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
-    "details.cfg": "[default]\nfilters = results, state & links & uptime_hours\n"
-                   "[tarvenox]\naction = show_site\nsite_name = output(names.cfg)\n",
-}
+FILES = {"names.cfg": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
+         "details.cfg": "[default]\nfilters = results, state & links & uptime_hours\n"
+                        "[tarvenox]\naction = show_site\nsite_name = output(names.cfg)\n"}
 LOGIN = {"action": "login", "username": DEFAULT_USERNAME, "password": DEFAULT_PASSWORD}
-
-
-def sites(count: int) -> list[dict]:
-    return [{"name": f"site-{index:04}", "zone": "vellmark", "tier": "stennel"} for index in range(count)]
-
-
-def serve(count: int, addresses, stop) -> None:
-    with SimulatedController(sites=sites(count)) as controller:
-        addresses.put(controller.address)
-        stop.wait()
 
 
 def run_tool(address: str, config_dir: str) -> list:
@@ -70,6 +51,12 @@ def run_plain(address: str, post) -> list:
     return replies
 
 
+def turns(runs: int, address: str, config_dir: str, post) -> dict[str, list[float]]:
+    """Seconds of `runs` calls of the tool (which posts with kv.requests) and of the plain loop, in turn."""
+    return take_turns({"tool": lambda: timed(run_tool, address, config_dir),
+                       "plain": lambda: timed(run_plain, address, post)}, runs)
+
+
 class Ready:
     def __init__(self, document):
         self.document = document
@@ -87,7 +74,8 @@ class InstantRequests:
         self.login = Ready({"return": True, "CID": cid})
         self.listing = Ready(controller.answer([("CID", cid), ("action", "list_sites")]))
         self.details = {site["name"]: Ready(controller.answer([("CID", cid), ("action", "show_site"),
-                                                               ("site_name", site["name"])])) for site in controller.sites}
+                                                               ("site_name", site["name"])]))
+                        for site in controller.sites}
 
     def post(self, url, data=None, verify=True):
         if data["action"] == "show_site":
@@ -95,73 +83,43 @@ class InstantRequests:
         return self.login if data["action"] == "login" else self.listing
 
 
-def take_turns(runs: int, first, second) -> tuple[list[float], list[float]]:
-    """Wall-clock seconds of `runs` calls of each, in turn, so that drift hits both alike."""
-    times = ([], [])
-    for _ in range(runs):
-        for (function, *args), kept in zip((first, second), times):
-            start = time.perf_counter()
-            function(*args)
-            kept.append(time.perf_counter() - start)
-    return times
-
-
-def row(label: str, times: list[float], digits: int, note: str = "") -> str:
-    return f"  {label:28}" + "".join(f"{value * 1e3:10.{digits}f}" for value in
-                                     (min(times), statistics.median(times), max(times))) + note
-
-
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--elements", type=int, default=200)
-    parser.add_argument("--runs", type=int, default=5, help="runs of each over HTTPS")
-    parser.add_argument("--instant-runs", type=int, default=100, help="runs of each with posts that return at once")
-    options = parser.parse_args()
+    options = parse_options(__doc__, elements=200, runs=5, instant_runs=100)
     urllib3.disable_warnings()
 
-    instant, addresses, stop = InstantRequests(options.elements), multiprocessing.Queue(), multiprocessing.Event()
-    server = multiprocessing.Process(target=serve, args=(options.elements, addresses, stop), daemon=True)
-    server.start()
-    try:
-        address = addresses.get(timeout=30)
-        with tempfile.TemporaryDirectory() as config_dir:
-            for name, text in FILES.items():
-                Path(config_dir, name).write_text(text)
-            # Every path once, all four giving the same details.
-            tool_outcomes = [run_tool(address, config_dir)]
-            plain_outcomes = [run_plain(address, requests.post), run_plain(address, instant.post)]
-            kv.requests = instant
-            try:
-                tool_outcomes.append(run_tool(address, config_dir))
-                tool_instant, plain_instant = take_turns(options.instant_runs, (run_tool, address, config_dir),
-                                                         (run_plain, address, instant.post))
-            finally:
-                kv.requests = requests
-            kept = ("state", "links", "uptime_hours")
-            details = [[item["results"] for item in outcome] for outcome in tool_outcomes]
-            details += [[{key: reply["results"][key] for key in kept} for reply in outcome] for outcome in plain_outcomes]
-            assert all(found == details[0] and len(found) == options.elements for found in details)
-            tool_https, plain_https = take_turns(options.runs, (run_tool, address, config_dir),
-                                                 (run_plain, address, requests.post))
-    finally:
-        stop.set()
-        server.join(timeout=10)
+    instant = InstantRequests(options.elements)
+    with ControllerProcess(options.elements) as controller, config_directory(FILES) as config_dir:
+        address = controller.address
+        # Every path once, all four giving the same details.
+        tool_outcomes = [run_tool(address, config_dir)]
+        plain_outcomes = [run_plain(address, requests.post), run_plain(address, instant.post)]
+        kv.requests = instant
+        try:
+            tool_outcomes.append(run_tool(address, config_dir))
+            at_once = turns(options.instant_runs, address, config_dir, instant.post)
+        finally:
+            kv.requests = requests
+        kept = ("state", "links", "uptime_hours")
+        details = [[item["results"] for item in outcome] for outcome in tool_outcomes]
+        details += [[{key: reply["results"][key] for key in kept} for reply in outcome] for outcome in plain_outcomes]
+        assert all(found == details[0] and len(found) == options.elements for found in details)
+        https = turns(options.runs, address, config_dir, requests.post)
 
-    posts, own, baseline = options.elements + 3, statistics.median(tool_instant), statistics.median(plain_https)
-    ratios = [tool / plain for tool, plain in zip(tool_https, plain_https)]
-    print(f"compound call of {options.elements} elements: {posts} posts a call; ms: {'min':>18}{'median':>10}{'max':>10}")
+    posts, own, baseline = options.elements + 3, statistics.median(at_once["tool"]), statistics.median(https["plain"])
+    ratios = [tool / plain for tool, plain in zip(https["tool"], https["plain"])]
+    print(f"compound call of {options.elements} elements: {posts} posts a call, in ms\n{SPREAD_HEADER}")
     print(f"the tool's own work, posts that return at once, {options.instant_runs} runs each")
-    print(row("korvalinden tarvenox_api", tool_instant, 2, f"   ({own / posts * 1e6:.1f} us per post)"))
-    print(row("plain Python loop", plain_instant, 2))
+    print(spread("korvalinden tarvenox_api", at_once["tool"], ".2f", 1e3) + f"   ({own / posts * 1e6:.1f} us per post)")
+    print(spread("plain Python loop", at_once["plain"], ".2f", 1e3))
     print(f"over HTTPS against the simulated controller, {options.runs} runs each in turn")
-    print(row("korvalinden tarvenox_api", tool_https, 0))
-    print(row("plain requests.post loop", plain_https, 0))
-    print(f"  ratio korvalinden / plain   {statistics.median(tool_https) / baseline:.3f} "
+    print(spread("korvalinden tarvenox_api", https["tool"], ".0f", 1e3))
+    print(spread("plain requests.post loop", https["plain"], ".0f", 1e3))
+    print(f"  ratio korvalinden / plain   {statistics.median(https['tool']) / baseline:.3f} "
           f"(runs in turn: {min(ratios):.3f} to {max(ratios):.3f})")
-    share = own / baseline * 100.0
-    print(f"goal: the tool's own work at most {GOAL_PERCENT:g} % of the plain loop over HTTPS: "
-          f"{own * 1e3:.2f} ms of {baseline * 1e3:.0f} ms = {share:.2f} %, {'met' if share <= GOAL_PERCENT else 'MISSED'}")
-    return 0 if share <= GOAL_PERCENT else 1
+    share, missed = own / baseline * 100.0, []
+    goal(missed, share <= GOAL_PERCENT, f"the tool's own work at most {GOAL_PERCENT:g} % of the plain loop over HTTPS: "
+                                        f"{own * 1e3:.2f} ms of {baseline * 1e3:.0f} ms = {share:.2f} %")
+    return 1 if missed else 0
 
 
 if __name__ == "__main__":

@@ -11,15 +11,14 @@
 
 namespace {
 
-PyObject* marker;  // "FILTER_NOT_FOUND"
+PyObject* marker;     // "FILTER_NOT_FOUND"
+PyObject* separator;  // "&", made once as the module's is
 
 PyObject* filter(PyObject* results, PyObject* filters);
 
 // step.split("&") with each piece stripped, as the module does it.
 PyObject* split_and_strip(PyObject* step) {
-  PyObject* separator = PyUnicode_FromString("&");
-  PyObject* keys = separator ? PyUnicode_Split(step, separator, -1) : nullptr;
-  Py_XDECREF(separator);
+  PyObject* keys = PyUnicode_Split(step, separator, -1);
   for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys); ++i) {
     PyObject* text = PyList_GET_ITEM(keys, i);
     const int kind = PyUnicode_KIND(text);
@@ -153,11 +152,10 @@ PyObject* filter(PyObject* results, PyObject* filters) {
   PyObject* step = PyList_GET_ITEM(filters, 0);
   PyObject* rest = PyList_GetSlice(filters, 1, PY_SSIZE_T_MAX);
   PyObject* keys = rest ? split_and_strip(step) : nullptr;
-  PyObject* result = nullptr;
-  if (keys == nullptr) result = nullptr;
-  else if (PyList_Check(results)) result = filter_list(results, keys, rest);
-  else if (PyDict_Check(results)) result = filter_dict(results, step, keys, rest);
-  else result = Py_NewRef(Py_None);
+  PyObject* result = !keys                 ? nullptr
+                     : PyList_Check(results) ? filter_list(results, keys, rest)
+                     : PyDict_Check(results) ? filter_dict(results, step, keys, rest)
+                                             : Py_NewRef(Py_None);
   Py_XDECREF(keys);
   Py_XDECREF(rest);
   return result;
@@ -184,5 +182,6 @@ PyModuleDef module = {PyModuleDef_HEAD_INIT, "korvalinden_floor", nullptr, -1, m
 
 PyMODINIT_FUNC PyInit_korvalinden_floor() {
   marker = PyUnicode_InternFromString("FILTER_NOT_FOUND");
-  return marker ? PyModule_Create(&module) : nullptr;
+  separator = PyUnicode_InternFromString("&");
+  return marker && separator ? PyModule_Create(&module) : nullptr;
 }
