@@ -117,6 +117,34 @@ def test_default_directory_not_found(kv, monkeypatch, tmp_path, make_config):
     assert module_entries(caught.value) == [(DEFAULT_DIR, 120)]
 
 
+class NoInstance(Exception):
+    def __new__(cls):
+        return "no instance"
+
+
+RAISED = [
+    # what the replaced FileNotFoundError returns, the exception raised, its message
+    (LookupError, LookupError, ""),
+    (ValueError("given"), ValueError, "given"),
+    (NoInstance, TypeError, f"calling {NoInstance!r} should have returned an instance of BaseException, not "
+                            "<class 'str'>"),
+    (int, TypeError, "raise: exception class must be a subclass of BaseException"),
+    ("text", TypeError, "raise: exception class must be a subclass of BaseException"),
+]
+
+
+@pytest.mark.parametrize("returned, error, message", RAISED, ids=["class", "instance", "class-without-instance",
+                                                                  "other-class", "no-exception"])
+def test_what_the_missing_directory_raises_is_raised_as_a_raise_statement_would(kv, monkeypatch, tmp_path,
+                                                                                 returned, error, message):
+    monkeypatch.setattr(kv, "__file__", str(tmp_path / "korvalinden.so"))
+    monkeypatch.setattr(kv, "FileNotFoundError", lambda text: returned, raising=False)
+    with pytest.raises(error) as caught:
+        kv.get_default_config_dir()
+    assert type(caught.value) is error and str(caught.value) == message
+    assert module_entries(caught.value) == [(DEFAULT_DIR, 120)]
+
+
 def test_missing_default_directory_ends_the_run_after_both_prompts_and_before_login(driver, capsys):
     driver.default_dir.rmdir()
     with pytest.raises(FileNotFoundError) as caught:

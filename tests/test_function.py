@@ -31,7 +31,12 @@ def test_function_type_cannot_be_instantiated(kv):
 
 
 BINDING_ERRORS = [
-    # function, positional, keywords, message, traceback line (None: no entry)
+    # function, positional, keywords (None: a call with no keyword dict at all), message, traceback line (None: no
+    # entry)
+    ("get_tarvenox_cid", (1, 2), None, "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
+    ("get_tarvenox_cid", (1, 2, 3, 4), None, "get_tarvenox_cid() takes exactly 3 positional arguments (4 given)", 16),
+    ("filter_results", (), None, "filter_results() takes exactly 2 positional arguments (0 given)", 31),
+    ("main", (1,), None, "main() takes no arguments (1 given)", None),
     ("get_tarvenox_cid", (1, 2), {}, "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
     ("get_tarvenox_cid", (1, 2, 3, 4), {}, "get_tarvenox_cid() takes exactly 3 positional arguments (4 given)", 16),
     ("filter_results", (), {}, "filter_results() takes exactly 2 positional arguments (0 given)", 31),
@@ -67,7 +72,10 @@ BINDING_ERRORS = [
 @pytest.mark.parametrize("name, positional, keywords, message, line", BINDING_ERRORS)
 def test_binding_errors(kv, fake_requests, name, positional, keywords, message, line):
     with pytest.raises(TypeError) as caught:
-        getattr(kv, name)(*positional, **keywords)
+        if keywords is None:
+            getattr(kv, name)(*positional)
+        else:
+            getattr(kv, name)(*positional, **keywords)
     assert str(caught.value) == message
     if line is None:
         assert module_entries(caught.value) == []
