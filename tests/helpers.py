@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import copy
 import gc
+import io
 import os
 import pprint
 import subprocess
@@ -59,6 +60,13 @@ def printed(description, value):
 
 
 # -- a recording fake of `requests` ------------------------------------------------
+
+
+class BrokenConsole(io.StringIO):
+    """Standard output that fails every write, as a console gone away does."""
+
+    def write(self, text):
+        raise OSError("console gone")
 
 
 class FakeResponse:

@@ -15,7 +15,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, SOURCE_FILE, module_entries, printed
+from helpers import IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, SOURCE_FILE, BrokenConsole, module_entries, printed
 
 MAIN = f"{MODULE_NAME}.main"
 DEFAULT_DIR = f"{MODULE_NAME}.get_default_config_dir"
@@ -188,6 +188,48 @@ def test_options_prompts_and_defaults(driver, config_dir, capsys, argv, stdin, p
     assert driver.calls == expected_calls
 
 
+class OptionsFailingAt:
+    """Parsed options, each given, of which one fails at its first or its second read."""
+
+    def __init__(self, name, failing_read):
+        self.name, self.failing_read, self.reads = name, failing_read, 0
+
+    def __getattr__(self, name):
+        if name == self.name:
+            self.reads += 1
+            if self.reads == self.failing_read:
+                raise LookupError(name)
+        return "given"
+
+
+class ParserReturning:
+    """Stands for argparse.ArgumentParser, and for the parser it makes."""
+
+    def __init__(self, options):
+        self.options = options
+
+    def __call__(self, **keywords):
+        return self
+
+    def add_argument(self, *args, **keywords):
+        pass
+
+    def parse_args(self):
+        return self.options
+
+
+@pytest.mark.parametrize("name, failing_read, line", [
+    ("controller_ip", 1, 144), ("controller_ip", 2, 145), ("username", 1, 149), ("username", 2, 150),
+    ("password", 1, 154), ("password", 2, 155), ("config_dir", 1, 159), ("config_dir", 2, 160)])
+def test_an_option_read_that_fails_names_its_line(driver, name, failing_read, line):
+    driver.monkeypatch.setattr(driver.kv, "argparse",
+                               SimpleNamespace(ArgumentParser=ParserReturning(OptionsFailingAt(name, failing_read))))
+    with pytest.raises(LookupError) as caught:
+        driver.run()
+    assert module_entries(caught.value) == [(MAIN, line)]
+    assert driver.calls == []
+
+
 @pytest.mark.parametrize("at_prompt, line", [("ip", 147), ("password", 157)])
 def test_end_of_input_at_a_prompt_passes_through(driver, at_prompt, line):
     argv = ["--password", "p"] if at_prompt == "ip" else ["--controller_ip", "h"]
@@ -302,11 +344,6 @@ def test_only_exceptions_of_class_exception_are_absorbed_around_the_description(
             driver.run_in(config_dir)
         assert module_entries(caught.value) == [(MAIN, 174)]
         assert driver.api_files() == []
-
-
-class BrokenConsole(io.StringIO):
-    def write(self, text):
-        raise OSError("console gone")
 
 
 @pytest.mark.parametrize("breakage", ["console", "printer"])
