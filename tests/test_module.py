@@ -1,6 +1,7 @@
 """Import of the extension module: attributes, identity on re-import and
 reload, the single-interpreter rule and failures during import."""
 
+import gc
 import importlib
 import inspect
 import os
@@ -80,6 +81,11 @@ def test_code_objects(kv, name, first_line, parameters, other_locals):
     assert tuple(signature.parameters) == parameters
     assert all(p.default is inspect.Parameter.empty and p.kind is p.POSITIONAL_OR_KEYWORD
                for p in signature.parameters.values())
+    # What the collector sees the function hold: its globals close a cycle through the module.
+    function = getattr(kv, name)
+    assert gc.is_tracked(function)
+    assert gc.get_referents(function) == [type(function), name, MODULE_NAME, code, parameters, vars(kv),
+                                          f"{MODULE_NAME}.{name}"]
 
 
 def test_reimport_and_reload_keep_every_object(kv):

@@ -362,7 +362,7 @@ class Trial:
         self.table = {}  # file name -> Counter
 
     def run(self, mutant, compiled):
-        counts = self.table[mutant.path.name]
+        counts, started = self.table[mutant.path.name], time.monotonic()
         counts["sampled"] += 1
         if mutant.key in self.equivalent:
             mutant.outcome = "listed"
@@ -374,7 +374,8 @@ class Trial:
             finally:
                 mutant.path.write_text(original)
         counts[mutant.outcome] += 1
-        print(f"  {mutant.outcome:13}  {mutant.path.name}:{mutant.line}  {one_line(mutant.mutated)[:90]}", flush=True)
+        print(f"  {mutant.outcome:13} {time.monotonic() - started:4.0f} s  {mutant.path.name}:{mutant.line}  "
+              f"{one_line(mutant.mutated)[:90]}", flush=True)
         return mutant
 
     def build_and_test(self, mutant, compiled):
