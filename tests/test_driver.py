@@ -194,42 +194,41 @@ def test_options_prompts_and_defaults(driver, config_dir, capsys, argv, stdin, p
     assert driver.calls == expected_calls
 
 
-class OptionsFailingAt:
-    """Parsed options, each given, of which one fails at its first or its second read."""
+class FailingCommandLine:
+    """Stands for argparse, its parser and the options parsed, each given, and
+    fails at one step: "ArgumentParser", the add_argument of an option
+    ("--username"), "parse_args", or the first or second read of an option
+    ("username#2")."""
 
-    def __init__(self, name, failing_read):
-        self.name, self.failing_read, self.reads = name, failing_read, 0
+    def __init__(self, failing):
+        self.failing, self.reads = failing, {}
+
+    def fail_at(self, step):
+        if step == self.failing:
+            raise LookupError(step)
+        return self
+
+    def ArgumentParser(self, **keywords):  # noqa: N802 (argparse's name)
+        return self.fail_at("ArgumentParser")
+
+    def add_argument(self, option, **keywords):
+        self.fail_at(option)
+
+    def parse_args(self):
+        return self.fail_at("parse_args")
 
     def __getattr__(self, name):
-        if name == self.name:
-            self.reads += 1
-            if self.reads == self.failing_read:
-                raise LookupError(name)
+        self.reads[name] = self.reads.get(name, 0) + 1
+        self.fail_at(f"{name}#{self.reads[name]}")
         return "given"
 
 
-class ParserReturning:
-    """Stands for argparse.ArgumentParser, and for the parser it makes."""
-
-    def __init__(self, options):
-        self.options = options
-
-    def __call__(self, **keywords):
-        return self
-
-    def add_argument(self, *args, **keywords):
-        pass
-
-    def parse_args(self):
-        return self.options
-
-
-@pytest.mark.parametrize("name, failing_read, line", [
-    ("controller_ip", 1, 144), ("controller_ip", 2, 145), ("username", 1, 149), ("username", 2, 150),
-    ("password", 1, 154), ("password", 2, 155), ("config_dir", 1, 159), ("config_dir", 2, 160)])
-def test_an_option_read_that_fails_names_its_line(driver, name, failing_read, line):
-    driver.monkeypatch.setattr(driver.kv, "argparse",
-                               SimpleNamespace(ArgumentParser=ParserReturning(OptionsFailingAt(name, failing_read))))
+@pytest.mark.parametrize("failing, line", [
+    ("ArgumentParser", 125), ("--controller_ip", 126), ("--username", 130), ("--password", 134), ("--config_dir", 138),
+    ("parse_args", 142), ("controller_ip#1", 144), ("controller_ip#2", 145), ("username#1", 149), ("username#2", 150),
+    ("password#1", 154), ("password#2", 155), ("config_dir#1", 159), ("config_dir#2", 160)])
+def test_a_failing_step_of_the_command_line_names_its_line(driver, failing, line):
+    driver.monkeypatch.setattr(driver.kv, "argparse", FailingCommandLine(failing))
     with pytest.raises(LookupError) as caught:
         driver.run()
     assert module_entries(caught.value) == [(MAIN, line)]
