@@ -146,14 +146,20 @@ class _Interrupting(str):
         raise KeyboardInterrupt
 
 
+class _InterruptedMidway(str):
+    def split(self, *args):
+        yield "a"
+        raise KeyboardInterrupt
+
+
 def _interrupt():
     raise KeyboardInterrupt
 
 
 @pytest.mark.parametrize(
     "get_filters, line",
-    [(_interrupt, 79), (lambda: _Interrupting("a, b"), 80)],
-    ids=["reading", "splitting"],
+    [(_interrupt, 79), (lambda: _Interrupting("a, b"), 80), (lambda: _InterruptedMidway("a, b"), 80)],
+    ids=["reading", "splitting", "iterating-the-pieces"],
 )
 def test_filter_errors_outside_exception_are_not_absorbed(kv, run, cfg, fake_requests, monkeypatch,
                                                          get_filters, line):

@@ -84,6 +84,23 @@ def test_binding_errors(kv, fake_requests, name, positional, keywords, message, 
     assert fake_requests.posts == []  # the body never ran
 
 
+class Twin(str):
+    """Equal only to itself, so that a dict keeps it beside the str of the same text."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+def test_keywords_that_bind_one_parameter_twice_are_refused(kv, fake_requests):
+    # Both keys bind password by name, so no key is left over to name in the
+    # error, and yet the dict holds one more than the parameters bound.
+    with pytest.raises(SystemError, match="surplus keyword argument not found"):
+        kv.get_tarvenox_cid("h", "u", **{"password": "p", Twin("password"): "q"})
+    assert fake_requests.posts == []
+
+
 def test_keywords_bind_in_any_order(kv, fake_requests):
     cid = kv.get_tarvenox_cid(password="p", username="u", controller_ip="host", **{})
     assert cid == "cid-1"
