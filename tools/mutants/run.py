@@ -28,6 +28,7 @@ import argparse
 import ast
 import contextlib
 import difflib
+import fcntl
 import filecmp
 import functools
 import hashlib
@@ -484,6 +485,11 @@ def main():
     cpp_names = sorted(path.name for path in NATIVE.glob("*.cpp") if not chosen or path.name in chosen)
     py_names = [name for name in PY_MODULES if not chosen or name in chosen]
     workspace = Workspace(args.version, args.python, shlex.split(args.prefix))
+    lock = open(workspace.dir / "lock", "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)  # one run at a time per version: they share the copy
+    except BlockingIOError:
+        sys.exit(f"mutants: another run is using {workspace.dir.relative_to(ROOT)}")
     workspace.prepare()
     started = time.monotonic()
     if not workspace.pytest([], args.seed, args.fuzz_examples, timeout=1800):
