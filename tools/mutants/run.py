@@ -120,8 +120,9 @@ class Runner:
 
     def __call__(self, *command, timeout=None, cwd=ROOT, env=None):
         with open(self.log, "w") as log:
-            process = subprocess.Popen([*self.prefix, *map(str, command)], cwd=cwd, stdout=log, stderr=subprocess.STDOUT,
-                                       env={**os.environ, **(env or {})}, start_new_session=True)
+            process = subprocess.Popen([*self.prefix, *map(str, command)], cwd=cwd, stdout=log,
+                                       stderr=subprocess.STDOUT, env={**os.environ, **(env or {})},
+                                       start_new_session=True)
             try:
                 return process.wait(timeout) == 0
             except subprocess.TimeoutExpired:
@@ -182,7 +183,8 @@ class Workspace:
             shutil.copyfile(ROOT / name, self.suite / name)
         if not (self.cmake / "build.ninja").exists():
             bin_dir = self.venv / "bin"
-            self.run.check(bin_dir / "cmake", "-S", self.tree, "-B", self.cmake, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+            self.run.check(bin_dir / "cmake", "-S", self.tree, "-B", self.cmake, "-G", "Ninja",
+                           "-DCMAKE_BUILD_TYPE=Release",
                            f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", f"-DPython_EXECUTABLE={bin_dir / 'python'}",
                            "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON")
         self.run.check(*self.build_command())
