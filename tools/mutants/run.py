@@ -480,7 +480,11 @@ def main():
     parser.add_argument("--fuzz-examples", type=int, default=10, help="FUZZ_EXAMPLES of the fuzzed tests")
     args = parser.parse_args()
     args.seed = args.seed if args.seed is not None else secrets.randbelow(10**9)
-    signal.signal(signal.SIGTERM, signal.default_int_handler)  # restores the file as Ctrl-C does
+    # SIGTERM restores the file as Ctrl-C does. SIGINT gets a handler even when
+    # this run started with it ignored (in the background), so that the tests
+    # start with it at its default: those of Ctrl-C would skip themselves.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     print(f"mutants: seed {args.seed} (make mutants SEED={args.seed} repeats this draw)", flush=True)
 
     chosen = set(filter(None, args.files.split(",")))
