@@ -64,6 +64,10 @@ def test_pretty_printer_wraps_at_200_columns(kv):
     assert kv.pp.pformat(fits) == repr(fits)
     too_wide = ["x" * 18] * 10  # 220 columns
     assert len(kv.pp.pformat(too_wide).splitlines()) == 10
+    widest = ["x" * 62, "x" * 63, "x" * 63]  # 200 columns
+    assert kv.pp.pformat(widest) == repr(widest)
+    one_more = ["x" * 63] * 3  # 201 columns
+    assert len(kv.pp.pformat(one_more).splitlines()) == 3
 
 
 @pytest.mark.parametrize("name, first_line, parameters, other_locals", FUNCTIONS)
