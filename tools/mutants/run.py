@@ -447,6 +447,9 @@ def report(title, trial, done, seconds):
         total.update(counts)
         lines.append(name.ljust(width) + "".join(f"{counts[column]:>15}" for column in columns))
     lines.append("total".ljust(width) + "".join(f"{total[column]:>15}" for column in columns))
+    lines.append("filtered: dropped before the draw as unobservable (code of a preprocessor branch for another "
+                 "version, a prefetch hint's address, an annotation never evaluated; comments are never mutated); "
+                 "same object: compiled to the original's object code; listed: judged equivalent in equivalent.txt")
     survivors = [mutant for mutant in done if mutant.outcome == "survived"]
     if survivors:
         lines.append("survivors (a line for equivalent.txt after each, to complete with the reason):")
