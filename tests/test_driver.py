@@ -270,6 +270,27 @@ def test_login_comes_before_the_listing(driver, config_dir, capsys, exists):
     assert driver.calls == [("login", ("h", "admin", "p"), {})]
 
 
+class NameWithoutSuffix(str):
+    def endswith(self, suffix):
+        raise LookupError("no suffix")
+
+
+def listing_broken_after_one_entry():
+    yield "notes.txt"
+    raise LookupError("listing broken")
+
+
+@pytest.mark.parametrize("listing, line", [(lambda: [NameWithoutSuffix("a.cfg")], 169),
+                                           (listing_broken_after_one_entry, 168)],
+                         ids=["suffix-test", "next-entry"])
+def test_a_failing_entry_of_the_listing_names_its_line(driver, config_dir, listing, line):
+    driver.monkeypatch.setattr(os, "listdir", lambda path: listing())
+    with pytest.raises(LookupError) as caught:
+        driver.run_in(config_dir)
+    assert module_entries(caught.value) == [(MAIN, line)]
+    assert driver.api_files() == []
+
+
 @pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
 def test_entries_run_in_listing_order_and_only_with_the_exact_suffix(driver, config_dir, monkeypatch, relative):
     names = ["b.cfg", "c.CFG", "a.cfg", "d.cfg.bak", "e.txt", "cfg", "f.Cfg", "g.cfg"]
