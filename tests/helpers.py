@@ -1,6 +1,7 @@
 """Test helpers: the interpreter's caches, traceback inspection, what the tool prompts and prints, a
 recording fake of `requests`, comparing the module with the model, lookups that
-run code of their own, writing files, and running Python in a subprocess."""
+run code of their own, writing files, allocations that fail, a raw HTTPS exchange, and running Python in a
+subprocess."""
 
 from __future__ import annotations
 
@@ -9,6 +10,8 @@ import gc
 import io
 import os
 import pprint
+import socket
+import ssl
 import subprocess
 import sys
 import textwrap
@@ -338,6 +341,21 @@ def memory_failure_lines(call, runs_alike=5):
                 lines.append(module_entries(error)[-1][1])
         failing += 1
     return lines
+
+
+# -- raw HTTPS -------------------------------------------------------------------------
+
+
+def answer_to(controller, head, body=b"action=login&username=admin"):
+    """The controller's whole answer to a request head and a body, read until it closes the connection."""
+    context = ssl.create_default_context()
+    context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
+    with context.wrap_socket(socket.create_connection(("127.0.0.1", controller.port), timeout=30)) as connection:
+        connection.sendall(head.encode() + b"\r\n" + body)
+        answer = b""
+        while chunk := connection.recv(65536):
+            answer += chunk
+    return answer.decode()
 
 
 # -- subprocesses ------------------------------------------------------------------

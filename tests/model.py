@@ -116,6 +116,8 @@ def tarvenox_api(requests, controller_ip, username, password, config_dir, config
         raise ValueError("output reference cycle")
     compound_results = tarvenox_api(requests, controller_ip, username, password, config_dir, filepath,
                                     (*chain, here))
+    if compound_results is None:
+        raise ValueError(f"output reference {filepath} gave None, not a list")
     if isinstance(compound_results, str):
         raise ValueError(f"output reference {filepath} gave a text, not a list: {compound_results!r}")
     if isinstance(compound_results, list):

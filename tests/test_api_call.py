@@ -375,7 +375,8 @@ def test_failures_of_the_post_and_its_reply(run, cfg, fake_requests, break_it, e
 @pytest.mark.parametrize(
     "referenced, error, message",
     [
-        (None, TypeError, "'NoneType' object is not iterable"),
+        # a typo in the referenced file's filters; the message names the file
+        (None, ValueError, "output reference {dir}/base.cfg gave None, not a list"),
         # a text would be posted once per character
         (NF, ValueError, "output reference {dir}/base.cfg gave a text, not a list: 'FILTER_NOT_FOUND'"),
         # a record would be posted as its keys; the first one is named

@@ -3,23 +3,28 @@ in real processes, with real standard input, against the simulated controller
 over HTTPS."""
 
 import contextlib
+import itertools
 import json
 import math
 import os
+import pty
 import re
+import select
 import shutil
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 import pytest
 import requests
 
-from helpers import IP_PROMPT, PASSWORD_PROMPT, printed, write_files
-from korvalinden.simulated_controller import SITES, PlannedRequest, SimulatedController, plan_text, site_details
+from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, write_files
+from korvalinden.simulated_controller import (HANDSHAKE_TIMEOUT_SECONDS, SITES, PlannedRequest, SimulatedController,
+                                              plan_text, site_details)
 
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
@@ -27,11 +32,11 @@ ENTRY_POINTS = {
 }
 
 
-def run_tool(command, *args, stdin="", env=None):
+def run_tool(command, *args, stdin="", env=None, cwd=None):
     # A new session has no controlling terminal, so getpass cannot open
     # /dev/tty and reads the password from standard input, as in a pipeline.
     return subprocess.run([*command, *args], input=stdin, capture_output=True, text=True, timeout=60,
-                          start_new_session=True, env={**os.environ, **(env or {})})
+                          start_new_session=True, env={**os.environ, **(env or {})}, cwd=cwd)
 
 
 def start_tool(command, *args):
@@ -75,7 +80,8 @@ def test_help_names_the_four_options(entry):
         assert f" {option} {help_text}" in text
 
 
-def test_default_configuration_end_to_end(controller, default_dir):
+@pytest.mark.parametrize("local_config", [False, True], ids=["no-local-config", "local-config-not-read"])
+def test_default_configuration_end_to_end(controller, default_dir, tmp_path, local_config):
     names = [site["name"] for site in SITES]
     status_keys = ("state", "links", "uptime_hours")
     expected = {
@@ -92,10 +98,26 @@ def test_default_configuration_end_to_end(controller, default_dir):
     order = [name for name in os.listdir(default_dir) if name.endswith(".cfg")]
     assert sorted(order) == sorted(expected)
 
+    if local_config:
+        (tmp_path / "config").mkdir()
+        (tmp_path / "config" / "01_status.cfg").write_text("[tarvenox]\naction = not_to_be_sent\n")
     result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
-                      "--password", controller.password)
-    assert (result.returncode, result.stderr) == (0, "")
+                      "--password", controller.password, cwd=tmp_path)
+    # Standard error names the directory that ran, and a ./config that did not.
+    notice = f"korvalinden: running the examples in {default_dir} (no --config_dir given)"
+    if local_config:
+        notice += "; ./config is not read: run it with --config_dir config"
+    assert (result.returncode, result.stderr) == (0, notice + "\n")
     assert result.stdout == "".join(expected[name] for name in order)
+
+
+@pytest.mark.parametrize("names", [[], ["x.CFG", "x.cfg.txt"]], ids=["empty", "no-exact-suffix"])
+def test_a_directory_where_nothing_matches_says_so(controller, tmp_path, names):
+    write_files(tmp_path, {name: "[tarvenox]\naction = list_sites\n" for name in names})
+    result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
+                      "--password", controller.password, "--config_dir", str(tmp_path))
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, "", f"korvalinden: no configuration file ran: no name in {tmp_path} matches *.cfg (lower case only)\n")
 
 
 def test_prompts_read_real_standard_input(controller, tmp_path, default_dir):
@@ -156,6 +178,56 @@ def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tm
     # Standard input stays open until the tool has ended: at its end the prompt would fail on its own.
     stdout, stderr = tool.communicate()
     assert (tool.returncode, stdout, stderr) == (130, "", "korvalinden: interrupted\n")
+
+
+SITE_STATUS_FILES = {
+    "sites.inc": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
+    "status.cfg": "[default]\nfilters = results, state\n[tarvenox]\naction = show_site\n"
+                  "site_name = output(sites.inc)\n",
+}
+
+
+@pytest.mark.skipif(signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
+                    reason="this test run ignores SIGINT, and so would the tool it starts")
+def test_ctrl_c_in_a_repeating_file_says_how_many_of_its_posts_were_answered(tmp_path):
+    sites = [{"name": f"site-{index:04}", "zone": "vellmark", "tier": "stennel"} for index in range(1000)]
+    write_files(tmp_path, SITE_STATUS_FILES)
+    statuses, tenth = itertools.count(1), threading.Event()
+    with SimulatedController(sites=sites) as controller:
+        controller.listeners.append(
+            lambda planned: planned.action == "show_site" and next(statuses) == 10 and tenth.set())
+        tool = start_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
+                          "--password", controller.password, "--config_dir", str(tmp_path))
+        assert tenth.wait(60)
+        tool.send_signal(signal.SIGINT)
+        stderr = tool.communicate(timeout=60)[1]
+        received = sum(dict(fields)["action"] == "show_site" for fields in controller.requests)
+    answered = int(re.search(r"done:  (\d+) of", stderr)[1])
+    # The post under way when the signal came may have reached the controller, its reply not the tool.
+    assert received - 1 <= answered <= received
+    assert (tool.returncode, stderr) == (130, "korvalinden: interrupted\n"
+                                              f"  file:  {tmp_path / 'status.cfg'}\n"
+                                              f"  done:  {answered} of 1000 posts answered\n"
+                                              f"  last:  CID=<session-2> action=show_site "
+                                              f"site_name={sites[answered - 1]['name']}\n")
+
+
+def test_ctrl_d_at_a_prompt_ends_with_its_message_on_a_line_of_its_own(tmp_path):
+    controlling, terminal = pty.openpty()
+    with os.fdopen(controlling, "r+b", buffering=0) as screen:
+        tool = subprocess.Popen([*ENTRY_POINTS["console-script"], "--config_dir", str(tmp_path)], stdin=terminal,
+                                stdout=terminal, stderr=terminal, start_new_session=True)
+        os.close(terminal)
+        shown = b""
+        while not shown.endswith(IP_PROMPT.encode()):
+            assert select.select([screen], [], [], 30)[0], shown
+            shown += screen.read(1024)
+        screen.write(b"\x04")  # Ctrl-D
+        assert tool.wait(timeout=30) == 1
+        with contextlib.suppress(OSError):  # the terminal's other end closed
+            while select.select([screen], [], [], 1)[0] and (more := screen.read(1024)):
+                shown += more
+    assert shown == f"{IP_PROMPT}\r\nkorvalinden: end of input\r\n".encode()
 
 
 def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
@@ -219,8 +291,8 @@ def test_rehearsal_serves_saved_replies_and_shows_each_request(tmp_path):
     assert result.stdout == "".join(expected[name] for name in order)
     assert without_login.json() == {"return": False, "reason": "CID is invalid or expired."}
     # every request as it came: the run's eight, then the one without a session
-    assert shown.splitlines()[0] == "  1 login username=admin password=<hidden>  -> session 1"
-    assert shown.splitlines()[8:] == ["  9 list_links  -> refused: CID is invalid or expired."]
+    assert shown.splitlines()[0] == "  1 login username=admin password=<hidden>  -> built-in reply: session 1"
+    assert shown.splitlines()[8:] == ["  9 list_links  -> built-in reply: refused: CID is invalid or expired."]
 
 
 RECORDS_REFERENCED = {
@@ -229,16 +301,20 @@ RECORDS_REFERENCED = {
 }
 
 
-@pytest.mark.parametrize("files, status, expected, posted", [
+# The plan names the file that sent each request: the referenced file's own
+# posts and the repeats too; the login that tests the credentials has none.
+@pytest.mark.parametrize("files, status, expected, logins, posted", [
     (REHEARSED_FILES, 0, {
         "01_links.cfg": printed("Link names", ["link-ash", "link-elm"]),
         "02_link_latency.cfg": printed("Link latency", [
             {"object": name, "results": {"latency_ms": 12, "loss_percent": 0.5}} for name in ["link-ash", "link-elm"]]),
-    }, [("list_links", []), ("list_links", []), ("show_link", [["link_name", "link-ash"]]),
-        ("show_link", [["link_name", "link-elm"]])]),
-    (RECORDS_REFERENCED, 1, {}, [("list_links", [])]),
+    }, [None, "01_links.cfg", "01_links.cfg", "02_link_latency.cfg"],
+        [("01_links.cfg", "list_links", []), ("01_links.cfg", "list_links", []),
+         ("02_link_latency.cfg", "show_link", [["link_name", "link-ash"]]),
+         ("02_link_latency.cfg", "show_link", [["link_name", "link-elm"]])]),
+    (RECORDS_REFERENCED, 1, {}, [None, "latency.cfg", "links.inc"], [("links.inc", "list_links", [])]),
 ], ids=["readme", "records-refused"])
-def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, status, expected, posted):
+def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, status, expected, logins, posted):
     write_files(tmp_path / "replies", SAVED_REPLIES)
     write_files(tmp_path / "config", files)
     result = subprocess.run([REHEARSE, "--replies", str(tmp_path / "replies"), "--config_dir", str(tmp_path / "config"),
@@ -250,13 +326,86 @@ def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, sta
     assert output == "".join(expected[name] for name in os.listdir(tmp_path / "config") if name in expected)
     plan = [json.loads(line) for line in (tmp_path / "plan.jsonl").read_text().splitlines()]
     assert heading + shown == plan_text([PlannedRequest(entry["request"], tuple(map(tuple, entry["fields"])),
-                                                        entry["answer"]) for entry in plan], connections=1)
-    logins = [entry for entry in plan if entry["action"] == "login"]
-    assert [entry["fields"] for entry in logins] == [[["action", "login"], ["username", "admin"],
-                                                      ["password", "<hidden>"]]] * len(logins)
-    assert [entry["answer"] for entry in logins] == [f"session {number}" for number in range(1, len(logins) + 1)]
-    assert sorted((entry["action"], entry["fields"][2:]) for entry in plan if entry not in logins) == posted
-    assert all(re.fullmatch(r"<session-\d+>", entry["fields"][0][1]) for entry in plan if entry not in logins)
+                                                        entry["answer"], entry["file"]) for entry in plan],
+                                         connections=1)
+    made = [entry for entry in plan if entry["action"] == "login"]
+    assert [entry["fields"] for entry in made] == [[["action", "login"], ["username", "admin"],
+                                                    ["password", "<hidden>"]]] * len(made)
+    assert [entry["answer"] for entry in made] == [f"built-in reply: session {number}"
+                                                   for number in range(1, len(made) + 1)]
+    assert all(entry["answer"].startswith(entry["source"]) for entry in plan)
+    assert made[0]["file"] is None and sorted(entry["file"] for entry in made[1:]) == logins[1:]
+    sent = sorted((entry["file"], entry["action"], entry["fields"][2:]) for entry in plan if entry not in made)
+    assert sent == posted
+    assert all(re.fullmatch(r"<session-\d+>", entry["fields"][0][1]) for entry in plan if entry not in made)
+
+
+def child_holding(parent, path):
+    """The command line and the environment of the child of `parent`, once it holds `path` open."""
+    children = Path(f"/proc/{parent.pid}/task/{parent.pid}/children")
+    deadline = time.monotonic() + 30
+    while True:
+        for pid in children.read_text().split():
+            with contextlib.suppress(OSError):  # ended meanwhile
+                if any(os.readlink(held) == str(path) for held in Path(f"/proc/{pid}/fd").iterdir()):
+                    return [Path(f"/proc/{pid}/{name}").read_bytes().split(b"\0")[:-1]
+                            for name in ("cmdline", "environ")]
+        assert time.monotonic() < deadline and parent.poll() is None, f"no child of the rehearsal opened {path}"
+        time.sleep(0.01)
+
+
+def test_rehearsal_puts_no_password_on_a_command_line_and_no_proxy_before_itself(tmp_path):
+    write_files(tmp_path / "config", {"top.cfg": "[tarvenox]\naction = show_site\nsite_name = output(names.inc)\n"})
+    # The referenced file is a FIFO whose end does not come while the test holds it open: the tool
+    # reads its text and waits there, in the referenced file's call, for the test to look at it.
+    fifo = tmp_path / "config" / "names.inc"
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)
+    os.write(writer, b"[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n")
+    proxies = {name: "http://127.0.0.1:9" for name in ("HTTPS_PROXY", "https_proxy", "ALL_PROXY")}
+    stage = subprocess.Popen([REHEARSE, "--config_dir", str(tmp_path / "config")], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True, env={**os.environ, **proxies})
+    try:
+        try:
+            command, environment = child_holding(stage, fifo)
+        finally:
+            os.close(writer)
+        stdout, stderr = stage.communicate(timeout=60)
+    finally:
+        if stage.poll() is None:  # a failed look leaves no stage behind
+            os.killpg(stage.pid, signal.SIGKILL)
+            stage.wait()
+    assert (stage.returncode, stderr) == (0, ""), stdout
+    assert command[1:] == [b"-m", b"korvalinden", b"--controller_ip", command[4], b"--username", b"admin",
+                           b"--config_dir", str(tmp_path / "config").encode()]
+    assert not [entry for entry in environment if entry.split(b"=")[0].lower().endswith(b"_proxy")]
+    assert "  4 names.inc: list_sites CID=<session-3>  -> built-in reply\n" in stdout
+
+
+@pytest.mark.parametrize("client", [b"", b"\x16\x03\x01\x02\x00\x01"], ids=["idle-tcp", "half-a-handshake"])
+def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
+    with SimulatedController() as controller, socket.create_connection(("127.0.0.1", controller.port)) as stalled:
+        stalled.sendall(client)
+        started = time.monotonic()
+        # Well within the handshake's time limit, which would free a controller stalled by it.
+        reply = requests.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False,
+                              timeout=HANDSHAKE_TIMEOUT_SECONDS / 2)
+        controller.stop()
+        stopped = time.monotonic() - started
+    assert reply.json() == {"return": False, "reason": "Invalid username or password."}
+    assert stopped < HANDSHAKE_TIMEOUT_SECONDS / 2
+
+
+@pytest.mark.parametrize("length", ["abc", str(10 ** 12), "-1", None], ids=["not-a-number", "too-large", "negative",
+                                                                           "missing"])
+def test_a_bad_content_length_is_answered_400_and_the_controller_goes_on(controller, capsys, length):
+    head = "POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" + (f"Content-Length: {length}\r\n" if length else "")
+    status, _, body = answer_to(controller, head).partition("\r\n\r\n")
+    assert status.startswith("HTTP/1.1 400 ") and "\r\nConnection: close" in status
+    assert json.loads(body)["reason"].endswith(f", not {length or 'none'}")
+    reply = requests.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False, timeout=30)
+    assert reply.json()["return"] is False
+    assert capsys.readouterr().err == ""  # no traceback
 
 
 def decoder_message(text):
@@ -266,20 +415,28 @@ def decoder_message(text):
         return str(error)
 
 
-@pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use"])
+@pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use", "recorded-from-another-controller",
+                                     "recording-not-writable"])
 def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
     broken = '{"return": true, "results": [1, 2,]}'
     write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
+    write_files(tmp_path / "rec", {"index.json": '{"controller": "10.20.0.5", "entries": {}}'})
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        if problem == "reply-not-json":
-            options = ["--replies", str(tmp_path)]
-            message = f"saved reply {tmp_path}/show_link.json is not JSON: {decoder_message(broken)}"
-        else:
-            options = ["--port", str(port)]
-            message = f"cannot listen on 127.0.0.1:{port}: Address already in use"
+        options, message = {
+            "reply-not-json": (["--replies", str(tmp_path)],
+                               f"saved reply {tmp_path}/show_link.json is not JSON: {decoder_message(broken)}"),
+            "port-in-use": (["--port", str(port)], f"cannot listen on 127.0.0.1:{port}: Address already in use"),
+            "recorded-from-another-controller": (
+                ["--record", str(tmp_path / "rec"), "--controller", "10.20.0.6"],
+                f"{tmp_path / 'rec'} holds a recording of 10.20.0.5, not of 10.20.0.6: record into another "
+                "directory, or add --replace-controller to drop it and record anew"),
+            "recording-not-writable": (
+                ["--record", str(tmp_path / "show_link.json" / "rec"), "--controller", "10.20.0.6"],
+                f"cannot record into {tmp_path / 'show_link.json' / 'rec'}: Not a directory"),
+        }[problem]
         result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")
 
@@ -298,12 +455,14 @@ def as_sent(received):
     ({"close_after": 4}, lambda posts: math.ceil(posts / 4)),
     ({"cookie": "stage=rehearsal; Path=/"}, lambda posts: 1),
 ], ids=["keeps-alive", "closes-after-4", "sets-a-cookie"])
-def test_console_command_keeps_the_connection_and_sends_what_per_post_calls_send(behaviour, connections_for):
+def test_console_command_keeps_the_connection_and_sends_what_per_post_calls_send(behaviour, connections_for,
+                                                                                 default_dir):
     runs = {}
     with SimulatedController(**behaviour) as controller:
         for way, command in [("kept alive", ENTRY_POINTS["console-script"]), ("per post", CALL_MAIN)]:
             connections, received = controller.connections, len(controller.received)
-            result = run_tool(command, "--controller_ip", controller.address, "--password", controller.password)
+            result = run_tool(command, "--controller_ip", controller.address, "--password", controller.password,
+                              "--config_dir", default_dir)
             assert (result.returncode, result.stderr) == (0, ""), way
             runs[way] = result.stdout, controller.connections - connections, controller.received[received:]
 

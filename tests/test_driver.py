@@ -446,21 +446,38 @@ def test_failed_login_prints_and_exits_with_status_1_before_any_file(kv, fake_re
 # -- the launcher's summary of a failure ------------------------------------------------------
 
 
-@pytest.mark.parametrize("full_traceback", ["", "1"], ids=["summary", "traceback"])
+NAMES = {"results": [{"name": "a"}, {"name": "b"}, {"name": "c"}]}
+
+
+@pytest.mark.parametrize("full_traceback, names, show, summary", [
+    ("", {"results": [{"name": "a"}, {"zone": "b"}]}, None,
+     "korvalinden: KeyError: 'name'\n"
+     "  where: filter_results, line 50\n"
+     "  file:  {dir}/names.inc, referenced by {dir}/top.cfg\n"),
+    ("1", {"results": [{"name": "a"}, {"zone": "b"}]}, None, None),
+    # the second post answered with no JSON: two of three done, the last one's fields as sent, session masked
+    ("", NAMES, lambda data: ValueError("Expecting value") if data["site"] == "b" else {},
+     "korvalinden: ValueError: Expecting value\n"
+     "  where: tarvenox_api, line 104\n"
+     "  file:  {dir}/top.cfg\n"
+     "  done:  2 of 3 posts answered\n"
+     "  last:  CID=<session-2> action=show site=b\n"),
+], ids=["summary", "traceback", "repeats-stopped-part-way"])
 def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_requests, config_dir, capsys, monkeypatch,
-                                                                 full_traceback):
+                                                                 full_traceback, names, show, summary):
     from korvalinden import _launcher
 
     write(config_dir, "top.cfg", "[tarvenox]\naction = show\nsite = output(names.inc)\n")
     write(config_dir, "names.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = list\n")
-    fake_requests.replies["list"] = {"results": [{"name": "a"}, {"zone": "b"}]}
+    fake_requests.replies.update(list=names, show=show or {})
     monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--password", "p",
                                       "--config_dir", str(config_dir)])
     monkeypatch.setenv("KORVALINDEN_TRACEBACK", full_traceback)
-    original = kv.tarvenox_api
+    stood_in = ["tarvenox_api", "get_default_config_dir", "configparser", "os", "requests", "getpass"]
+    originals = [getattr(kv, name) for name in stood_in]
     with pytest.raises(SystemExit if not full_traceback else KeyError) as caught:
         _launcher.run()
-    assert kv.tarvenox_api is original
+    assert [getattr(kv, name) for name in stood_in] == originals
     if full_traceback:
         # as main raised it: the module left as it was, no entry of the launcher's between the module's
         entries = traceback.extract_tb(caught.value.__traceback__)
@@ -468,11 +485,8 @@ def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_reques
         assert [entry.filename for entry in entries[first:]] == [SOURCE_FILE] * 5
         return
     assert caught.value.code == 1
-    assert capsys.readouterr().err == (
-        "korvalinden: KeyError: 'name'\n"
-        "  where: filter_results, line 50\n"
-        f"  file:  {config_dir / 'names.inc'}, referenced by {config_dir / 'top.cfg'}\n"
-        "  (KORVALINDEN_TRACEBACK=1 shows the full traceback)\n")
+    hint = "  (KORVALINDEN_TRACEBACK=1 shows the full traceback)\n"
+    assert capsys.readouterr().err == summary.format(dir=config_dir) + hint
 
 
 # -- the type stub --------------------------------------------------------------------------

@@ -458,10 +458,10 @@ class RawBody(str):
 
 
 class MisbehavingController(SimulatedController):
-    def answer(self, fields):
+    def answer(self, fields, file=None):
         if dict(fields).get("action") == "broken":
             return RawBody("<html>502 Bad Gateway</html>")
-        return super().answer(fields)
+        return super().answer(fields, file)
 
 
 class RawJson:
@@ -486,6 +486,9 @@ BAD_INPUT = {
         {}, lambda a, d, p: tool("bad host", d), None),
     "A controller that does not answer (nothing listening there)": (
         {}, lambda a, d, p: tool(f"127.0.0.1:{p}", d), lambda run, p: f"https://127.0.0.1:{p}/v1/api" in run.stderr),
+    "A proxy that does not answer (`HTTPS_PROXY` naming a closed port)": (
+        {}, lambda a, d, p: ["env", f"HTTPS_PROXY=http://127.0.0.1:{p}", *tool(a, d)],
+        lambda run, p: f"\n  proxy: http://127.0.0.1:{p} (HTTPS_PROXY)\n" in run.stderr),
     "A wrong user name or password": (
         {"a.cfg": LIST}, lambda a, d, p: tool(a, d, "--password", "wrong"),
         lambda run, p: run.stdout == "Login failed\n"),
@@ -495,15 +498,17 @@ BAD_INPUT = {
                              f"kv.__file__ = {d!r} + '/nowhere/module.so'; "
                              f"sys.argv = ['korvalinden', '--controller_ip', {a!r}, '--password', 'x']; kv.main()"],
         lambda run, p: "/nowhere/config" in run.stderr),
-    "A subdirectory whose name ends in `.cfg`": ({"sub.cfg/": None}, lambda a, d, p: tool(a, d), None),
+    "A subdirectory whose name ends in `.cfg`": (
+        {"sub.cfg/": None}, lambda a, d, p: tool(a, d), lambda run, p: names_the_file(run, "sub.cfg")),
     "A configuration file without a section header": (
-        {"a.cfg": "action = list_sites\n"}, lambda a, d, p: tool(a, d), None),
+        {"a.cfg": "action = list_sites\n"}, lambda a, d, p: tool(a, d), lambda run, p: names_the_file(run, "a.cfg")),
     "A section written twice in one file": (
         {"a.cfg": LIST + "[tarvenox]\n"}, lambda a, d, p: tool(a, d), None),
     "A key written twice in one section": (
         {"a.cfg": LIST + "action = show_site\n"}, lambda a, d, p: tool(a, d), None),
     "Bytes that are no text in the locale's encoding": (
-        {"a.cfg": b"[tarvenox]\naction = \xff\xfe\n"}, lambda a, d, p: tool(a, d), None),
+        {"a.cfg": b"[tarvenox]\naction = \xff\xfe\n"}, lambda a, d, p: tool(a, d),
+        lambda run, p: names_the_file(run, "a.cfg")),
     "No section `[tarvenox]` (`[Tarvenox]` is another section)": (
         {"a.cfg": "[default]\ndescription = Described\n[Tarvenox]\naction = list_sites\n"},
         lambda a, d, p: tool(a, d), lambda run, p: run.stdout == "Described\n"),
@@ -526,9 +531,10 @@ BAD_INPUT = {
          "b.inc": "[tarvenox]\naction = circle_b\nx = output(a.inc)\n",
          "top.cfg": "[tarvenox]\naction = circle_top\nx = output(a.inc)\n"},
         lambda a, d, p: tool(a, d), lambda run, p: "a.inc -> " in run.stderr and "b.inc -> " in run.stderr),
-    "An output reference to a file whose filtered result cannot be iterated (`None`)": (
-        {"a.cfg": "[tarvenox]\naction = show_site\nsite_name = output(b.inc)\n",
-         "b.inc": "[default]\nfilters = missing, name\n" + LIST}, lambda a, d, p: tool(a, d), None),
+    "An output reference to a file whose filters give `None` (a typo such as `filters = result, name`)": (
+        {"a.cfg": "[tarvenox]\naction = per_nothing\nsite_name = output(b.inc)\n",
+         "b.inc": "[default]\nfilters = result, name\n" + LIST}, lambda a, d, p: tool(a, d),
+        lambda run, p: "/b.inc gave None" in run.stderr),
     "An output reference to a file whose filters give a text (a typo such as `filters = result` gives the marker)": (
         {"a.cfg": "[tarvenox]\naction = per_character\nsite_name = output(b.inc)\n",
          "b.inc": "[default]\nfilters = result\n" + LIST}, lambda a, d, p: tool(a, d), None),
@@ -549,6 +555,11 @@ def error_message(stderr):
     lines = stderr.strip().splitlines() or [""]
     named = [i for i, line in enumerate(lines) if line.startswith("korvalinden: ")]
     return "\n".join(lines[named[-1]:] if named else lines[-1:])
+
+
+def names_the_file(run, name):
+    """The summary's `file:` line names the configuration file the failure came from."""
+    return re.search(rf"\n  file:  \S+/{re.escape(name)}\n", run.stderr) is not None
 
 
 def tool(address, config_dir, *extra):
@@ -607,4 +618,4 @@ def test_bad_input(bad_input_runs, row):
     assert check is None or check(run, port), (run.stdout, run.stderr)
     # a circle, or a text or records in place of values, is refused before anything of it is posted
     assert not any(("action", action) in request for request in requests_made
-                   for action in ("circle_a", "circle_b", "circle_top", "per_character", "per_key"))
+                   for action in ("circle_a", "circle_b", "circle_top", "per_character", "per_key", "per_nothing"))

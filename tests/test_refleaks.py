@@ -219,7 +219,7 @@ CLIENT_CASES = [
           ("missing.cfg", FileNotFoundError), ("no_header.cfg", configparser.MissingSectionHeaderError),
           ("twice.cfg", configparser.DuplicateOptionError), ("undecodable.cfg", UnicodeDecodeError),
           ("no_tarvenox.cfg", configparser.NoSectionError), ("bad_percent.cfg", configparser.InterpolationSyntaxError),
-          ("dangling.cfg", FileNotFoundError), ("over_none.cfg", TypeError),
+          ("dangling.cfg", FileNotFoundError), ("over_none.cfg", ValueError),
           ("over_records.cfg", ValueError), ("bad_filter.cfg", KeyError),
           ("not_json.cfg", ValueError), ("loop_a.cfg", ValueError), ("self.cfg", ValueError),
           ("", IsADirectoryError)]],

@@ -22,6 +22,7 @@ simulated controller of step 1 needs its packages):
 from __future__ import annotations
 
 import argparse
+import re
 import subprocess
 import sys
 import tempfile
@@ -56,12 +57,20 @@ def plan_after_output(stdout: str) -> bool:
     return bool(output.strip() and heading and " login " in plan)
 
 
+def ran_the_installed_examples(stderr: str) -> bool:
+    """Standard error holds the one line that names the default directory: the installed package's."""
+    return re.fullmatch(r"korvalinden: running the examples in \S+/site-packages/korvalinden/config "
+                        r"\(no --config_dir given\)\n", stderr) is not None
+
+
 # What each step must give.
 EXPECTED = {
-    "tool": lambda result: result.returncode == 0 and not result.stderr and result.stdout.strip(),
+    "tool": lambda result: (result.returncode == 0 and ran_the_installed_examples(result.stderr)
+                            and result.stdout.strip()),
     "rehearsal without its extra": lambda result: (
         result.returncode == 1 and "pip install 'korvalinden[rehearse]'" in result.stderr),
-    "rehearsal": lambda result: result.returncode == 0 and not result.stderr and plan_after_output(result.stdout),
+    "rehearsal": lambda result: (result.returncode == 0 and ran_the_installed_examples(result.stderr)
+                                 and plan_after_output(result.stdout)),
 }
 
 

@@ -3,19 +3,26 @@
 
 `main` does the work and is called as it is, inside `kept_alive`: the run's
 posts share one keep-alive connection (see korvalinden.connections). Around
-it the launcher settles how a run ends:
+it the launcher says what the run does and settles how it ends:
 
+- Without --config_dir, one line on standard error names the directory that
+  runs, the examples beside the module, and says when a ./config that is not
+  read lies in the current directory. A run in which no file matched says so
+  in one line. Standard output and the exit status stay as `main` left them.
 - A failure: a few lines on standard error in place of the traceback: what
-  failed, where in the module, and which configuration file was running
-  (with the files that referenced it); status 1. The module says nothing of
-  the file, so the launcher learns it by standing in for the module
-  attribute `tarvenox_api`, which the module looks up at every call, main's
-  and a referring file's own, for the length of the run. With
-  KORVALINDEN_TRACEBACK set (to anything but 0) the module is left as it is
-  and a failure ends with Python's full traceback.
-- End of input at a prompt (Ctrl-D): one line, status 1.
-- Ctrl-C (SIGINT): one line on standard error instead of a traceback, and
-  the shell's usual status for an interrupted command, 128 + SIGINT.
+  failed (the proxy, when it was the proxy's), where in the module, which
+  configuration file was running, with the files that referenced it, and for
+  a file that posts once per element of another's result how many of its
+  posts were answered and what the last one sent; status 1. The module says
+  nothing of files, so the launcher learns them through stand-ins for the
+  module attributes that the module looks up at every use
+  (korvalinden._run_observer). With KORVALINDEN_TRACEBACK set (to anything
+  but 0) the module is left as it is and a failure ends with Python's full
+  traceback.
+- End of input at a prompt (Ctrl-D): one line, on a line of its own, status 1.
+- Ctrl-C (SIGINT): a line on standard error instead of a traceback (and the
+  file, and the posts done, as for a failure), and the shell's usual status
+  for an interrupted command, 128 + SIGINT.
 - A reader that stops reading (`korvalinden ... | head -1`): nothing more is
   written and nothing is said, and the status is the one a command killed by
   SIGPIPE has, 128 + SIGPIPE. Python ignores SIGPIPE, so the closed pipe
@@ -24,6 +31,12 @@ it the launcher settles how a run ends:
 
 argparse's help and its usage errors and a failed login leave as `main`
 raised them.
+
+Two switches serve the rehearsal (korvalinden-rehearse --run), which sets
+them for the tool it starts: NAME_FILES_VARIABLE makes each post name its
+configuration file to the rehearsal's controller, and
+PASSWORD_FROM_STDIN_VARIABLE makes the hidden prompt take its answer from
+standard input, so that the password is on no command line.
 """
 
 from __future__ import annotations
@@ -33,6 +46,11 @@ import os
 import signal
 import sys
 import traceback
+from types import ModuleType
+from urllib.parse import urlsplit
+
+from korvalinden._fields import HIDDEN
+from korvalinden._run_observer import RunningCall, RunObserver, StandIn, standing_in
 
 PROGRAM = "korvalinden"
 INTERRUPTED_MESSAGE = f"{PROGRAM}: interrupted"
@@ -42,26 +60,37 @@ END_OF_INPUT_MESSAGE = f"{PROGRAM}: end of input"
 FAILED_STATUS = 1
 FULL_TRACEBACK_VARIABLE = "KORVALINDEN_TRACEBACK"
 FULL_TRACEBACK_HINT = f"  ({FULL_TRACEBACK_VARIABLE}=1 shows the full traceback)"
+NAME_FILES_VARIABLE = "KORVALINDEN_NAME_FILES"
+PASSWORD_FROM_STDIN_VARIABLE = "KORVALINDEN_PASSWORD_FROM_STDIN"
 # The file name that the module's traceback entries carry.
 MODULE_SOURCE = "src\\korvalinden\\korvalinden.py"
+# What runs: main's test of a directory entry, and the directory that --help calls "config".
+EXAMPLES_MESSAGE = PROGRAM + ": running the examples in {directory} (no --config_dir given)"
+LOCAL_CONFIG_NOT_READ = "; ./config is not read: run it with --config_dir config"
+NOTHING_RAN_MESSAGE = PROGRAM + ": no configuration file ran: no name in {directory} matches *.cfg (lower case only)"
+# The line of main's statement that asks for the password.
+PASSWORD_PROMPT_LINE = 157
 
 
 def run() -> None:
+    observer = None
     try:
         import korvalinden.korvalinden as module
         from korvalinden.connections import kept_alive
 
-        full_traceback = os.environ.get(FULL_TRACEBACK_VARIABLE, "") not in ("", "0")
-        running = RunningFiles(module, observe=not full_traceback)
+        full_traceback = _switched_on(FULL_TRACEBACK_VARIABLE)
+        observer = RunObserver(module, name_files=_switched_on(NAME_FILES_VARIABLE),
+                               on_default_directory=say_default_directory)
         try:
             # The run itself.
-            with running.observed(), kept_alive(module):
+            with kept_alive(module), _password_prompt(module), \
+                    (contextlib.nullcontext() if full_traceback else observer.observed()):
                 module.main()
         except BrokenPipeError:
             raise  # standard output closed by its reader: below
-        except EOFError:
+        except EOFError as end:
             _flush_output()
-            print(END_OF_INPUT_MESSAGE, file=sys.stderr, flush=True)
+            print(_on_a_line_of_its_own(end) + END_OF_INPUT_MESSAGE, file=sys.stderr, flush=True)
             sys.exit(FAILED_STATUS)
         except Exception as failure:
             # A failure: what was printed before it goes out ahead of the
@@ -69,7 +98,7 @@ def run() -> None:
             _flush_output()
             if full_traceback:
                 raise
-            print(failure_summary(failure, running.files_at(failure)), file=sys.stderr, flush=True)
+            print(failure_summary(failure, observer.calls_at(failure), observer), file=sys.stderr, flush=True)
             sys.exit(FAILED_STATUS)
         except SystemExit:
             # Help, usage errors and "Login failed": their output counts as
@@ -79,73 +108,127 @@ def run() -> None:
         # Output still in the buffer goes out here, where a closed pipe is
         # caught, and not during the interpreter's shutdown, where it is not.
         sys.stdout.flush()
+        if observer.listed is not None and observer.files_run == 0:
+            print(NOTHING_RAN_MESSAGE.format(directory=observer.listed), file=sys.stderr, flush=True)
     except BrokenPipeError:
         discard_output()
         sys.exit(CLOSED_OUTPUT_STATUS)
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
+        # An interrupt that lands inside the making of an object (a reply
+        # being read, its socket's file) leaves it half made, and its
+        # finalizer then fails when the object goes, at the latest during
+        # the interpreter's shutdown. That says nothing to the operator.
+        sys.unraisablehook = _ignore_unraisable
         _flush_output()
-        print(INTERRUPTED_MESSAGE, file=sys.stderr, flush=True)
+        calls = observer.calls_at(interrupt) if observer is not None else ()
+        lines = [INTERRUPTED_MESSAGE, *progress_lines(calls, observer)]
+        print("\n".join(lines), file=sys.stderr, flush=True)
         sys.exit(INTERRUPTED_STATUS)
 
 
-class RunningFiles:
-    """The configuration files whose `tarvenox_api` calls are under way,
-    outermost first, and those that were when a failure left a call."""
-
-    def __init__(self, module, observe: bool = True):
-        self._module = module
-        self._observe = observe
-        self._stack: list[object] = []
-        self._at_failure: tuple[BaseException, tuple[object, ...]] | None = None
-
-    @contextlib.contextmanager
-    def observed(self):
-        if not self._observe:
-            yield
-            return
-        original = self._module.tarvenox_api
-
-        def tarvenox_api(*args, **kwargs):
-            self._stack.append(args[4] if len(args) > 4 else kwargs.get("config_file"))
-            try:
-                return original(*args, **kwargs)
-            except BaseException as failure:
-                # The innermost call sees it first; the calls around it pass it on.
-                if self._at_failure is None or self._at_failure[0] is not failure:
-                    self._at_failure = (failure, tuple(self._stack))
-                raise
-            finally:
-                self._stack.pop()
-
-        self._module.tarvenox_api = tarvenox_api
-        try:
-            yield
-        finally:
-            self._module.tarvenox_api = original
-
-    def files_at(self, failure: BaseException) -> tuple[object, ...]:
-        if self._at_failure is None or self._at_failure[0] is not failure:
-            return ()
-        return self._at_failure[1]
+def _ignore_unraisable(unraisable) -> None:
+    pass
 
 
-def failure_summary(failure: BaseException, files: tuple[object, ...] = ()) -> str:
-    """What failed, the address of the request when one was being made, where
-    in the module, and the configuration file that was running with those
-    that referenced it, innermost first."""
-    shown = telling_exception(failure)
-    lines = [f"{PROGRAM}: {exception_text(shown)}"]
+def say_default_directory(directory: str) -> None:
+    """One line on standard error: the directory that runs when none was
+    named, and a ./config that the operator may have meant."""
+    line = EXAMPLES_MESSAGE.format(directory=directory)
+    if os.path.isdir("config") and not _same_directory("config", directory):
+        line += LOCAL_CONFIG_NOT_READ
+    print(line, file=sys.stderr, flush=True)
+
+
+def _same_directory(one: str, other: str) -> bool:
+    try:
+        return os.path.samefile(one, other)
+    except OSError:
+        return False
+
+
+def _switched_on(variable: str) -> bool:
+    return os.environ.get(variable, "") not in ("", "0")
+
+
+def _password_prompt(module: ModuleType):
+    """With PASSWORD_FROM_STDIN_VARIABLE set, the hidden prompt takes the
+    first line of standard input as its answer, terminal or not, and shows
+    no prompt; main looks up `getpass` at each use."""
+    if not _switched_on(PASSWORD_FROM_STDIN_VARIABLE):
+        return contextlib.nullcontext()
+    return standing_in(module, {"getpass": StandIn(module.getpass, getpass=_password_from_stdin)})
+
+
+def _password_from_stdin(prompt: str = "", stream=None) -> str:
+    line = sys.stdin.readline()
+    if not line:
+        raise EOFError
+    return line[:-1] if line.endswith("\n") else line
+
+
+def _on_a_line_of_its_own(end: EOFError) -> str:
+    """A line break when the prompt that input ended at left its line open
+    where the message goes: on a terminal; on standard output when it is
+    standard error's file too (2>&1); and on standard error itself for the
+    password prompt when there is no terminal to prompt on."""
+    if sys.stderr.isatty():
+        return "\n"
+    if innermost_module_entry(end) == ("main", PASSWORD_PROMPT_LINE):
+        return "" if _has_terminal() else "\n"
+    try:
+        return "\n" if os.path.sameopenfile(sys.stdout.fileno(), sys.stderr.fileno()) else ""
+    except (OSError, ValueError):
+        return ""
+
+
+def _has_terminal() -> bool:
+    """Whether the process has a terminal to prompt on, as getpass looks for one."""
+    try:
+        os.close(os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY))
+    except OSError:
+        return False
+    return True
+
+
+def failure_summary(failure: BaseException, calls: tuple[RunningCall, ...] = (),
+                    observer: RunObserver | None = None) -> str:
+    """What failed (the proxy, when it was the proxy's), the address of the
+    request when one was being made, where in the module, the configuration
+    file that was running with those that referenced it, innermost first, and
+    what a file that repeats its post had done."""
+    proxy = proxy_error(failure)
+    shown = exception_text(telling_exception(failure))
+    lines = [f"{PROGRAM}: ProxyError: {proxy.args[0] if proxy.args else proxy}: {shown}" if proxy else
+             f"{PROGRAM}: {shown}"]
     url = request_url(failure)
+    named = proxy_named(url) if proxy is not None and url is not None else None
+    if named is not None:
+        lines.append(f"  proxy: {named}")
     if url is not None:
         lines.append(f"  url:   {url}")
     where = innermost_module_entry(failure)
     if where is not None:
         lines.append(f"  where: {where[0]}, line {where[1]}")
-    shown_files = [str(file) for file in reversed(files) if file is not None]
-    if shown_files:
-        lines.append("  file:  " + ", referenced by ".join(shown_files))
+    lines.extend(progress_lines(calls, observer))
     lines.append(FULL_TRACEBACK_HINT)
     return "\n".join(lines)
+
+
+def progress_lines(calls: tuple[RunningCall, ...], observer: RunObserver | None) -> list[str]:
+    """`file:`, the running file and those that referenced it, innermost
+    first; for a file that stopped part-way through its posts, one per
+    element, how many were answered (`done:`) and what the last one sent
+    (`last:`)."""
+    shown_files = [str(call.file) for call in reversed(calls) if call.file is not None]
+    lines = ["  file:  " + ", referenced by ".join(shown_files)] if shown_files else []
+    innermost = calls[-1] if calls else None
+    if innermost is None or not innermost.repeating or innermost.posted == 0:
+        return lines
+    out_of = f" of {innermost.elements}" if innermost.elements is not None else ""
+    lines.append(f"  done:  {innermost.answered}{out_of} posts answered")
+    if innermost.last_answered is not None and observer is not None:
+        lines.append(f"  last:  {observer.fields_text(innermost.last_answered)}")
+    return lines
 
 
 def exception_chain(failure: BaseException) -> list[BaseException]:
@@ -188,6 +271,28 @@ def request_url(failure: BaseException) -> str | None:
         if isinstance(url, str):
             return url
     return None
+
+
+def proxy_error(failure: BaseException) -> BaseException | None:
+    """urllib3's report of a request that failed at the proxy, when one did."""
+    from urllib3.exceptions import ProxyError
+
+    return next((error for error in exception_chain(failure) if isinstance(error, ProxyError)), None)
+
+
+def proxy_named(url: str) -> str | None:
+    """The proxy that requests takes from the environment for the url, its
+    password hidden, with the variables that name it."""
+    import requests.utils
+
+    proxy = requests.utils.select_proxy(url, requests.utils.get_environ_proxies(url))
+    if not proxy:
+        return None
+    variables = sorted(name for name, value in os.environ.items()
+                       if name.lower().endswith("_proxy") and name.lower() != "no_proxy" and value == proxy)
+    password = urlsplit(proxy if "://" in proxy else f"http://{proxy}").password
+    shown = proxy.replace(f":{password}@", f":{HIDDEN}@", 1) if password else proxy
+    return f"{shown} ({', '.join(variables)})" if variables else shown
 
 
 def innermost_module_entry(failure: BaseException) -> tuple[str, int] | None:

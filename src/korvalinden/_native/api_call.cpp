@@ -188,6 +188,15 @@ Ref filtered_reply(PyObject* r, PyObject* filters) {
   return call(filter_results.get(), {reply.get(), filters});
 }
 
+// None is no list: a typo in the referenced file's filters (a step after a
+// missing member) gives it, and iterating it would fail naming neither the
+// file nor its result.
+void refuse_none(PyObject* compound_results, PyObject* compound_filepath) {
+  if (compound_results != Py_None) return;
+  PyErr_Format(PyExc_ValueError, "output reference %S gave None, not a list", compound_filepath);
+  throw_python_error();
+}
+
 // A text is a sequence of characters: iterating it would post once per
 // character, which no configuration means (a typo in the referenced file's
 // filters gives the marker text) and which does damage with an action that
@@ -256,6 +265,7 @@ Ref post_per_element(LineMarker& line, PyObject* compound_results, PyObject* url
   line.at(lines::new_return);
   Ref compound_return = owned_or_throw(PyList_New(0));
   line.at(lines::each_result);
+  refuse_none(compound_results, reference.filepath.get());
   refuse_text(compound_results, reference.filepath.get());
   refuse_records(compound_results, reference.filepath.get());
   Ref iterator = owned_or_throw(PyObject_GetIter(compound_results));
