@@ -223,7 +223,7 @@ wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))
 # mutation tools live in an environment of their own. Not part of make test.
 MUTANTS_VERSION ?= 3.13
 CPP_MUTANTS     ?= 100
-PY_MUTANTS      ?= 20
+PY_MUTANTS      ?= 10
 MUTANT_FILES    ?=
 SEED            ?=
 MUTANT_TOOLS    := build/mutants/tools

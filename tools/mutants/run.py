@@ -56,7 +56,8 @@ PACKAGE = ROOT / "src" / "korvalinden"
 NATIVE = PACKAGE / "_native"
 EQUIVALENT = Path(__file__).with_name("equivalent.txt")
 CPP_RULES = ["universal.rules", "cpp.rules", "c_like.rules"]  # what universalmutator picks for .cpp
-PY_MODULES = ["_launcher.py", "connections.py", "simulated_controller.py"]
+# The launcher, the transport and the simulated controller, with the modules they are made of.
+PY_MODULES = sorted(path.name for path in PACKAGE.glob("*.py") if path.name not in ("__init__.py", "__main__.py"))
 
 # The tests that concern each file, run first with -x; a file not named here
 # goes straight to the whole suite.
@@ -73,9 +74,12 @@ SUBSETS = {
     "names.cpp": ["test_module.py", "test_function.py"],
     "text.cpp": ["test_api_call.py", "test_driver.py"],
     "traceback.cpp": ["test_function.py", "test_filter.py", "test_api_call.py"],
+    "_fields.py": ["test_cli.py", "test_recording.py"],
     "_launcher.py": ["test_cli.py"],
+    "_run_observer.py": ["test_cli.py"],
     "connections.py": ["test_connections.py", "test_cli.py"],
-    "simulated_controller.py": ["test_end_to_end_api.py", "test_connections.py", "test_cli.py"],
+    "recording.py": ["test_recording.py"],
+    "simulated_controller.py": ["test_end_to_end_api.py", "test_connections.py", "test_recording.py", "test_cli.py"],
 }
 OUTCOMES = ["not compiling", "same object", "listed", "killed", "survived"]
 
