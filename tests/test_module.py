@@ -167,18 +167,20 @@ def test_second_interpreter_is_refused(config, refusal):
     assert result.stdout.splitlines() == [refusal, "True"]
 
 
+DEPENDENCIES = "import argparse, configparser, getpass, pprint, requests; "
 IMPORT_FAILURE = """
 import sys, traceback
 {break_it}
 try:
     import korvalinden.korvalinden
-except BaseException as error:
-    print(type(error).__name__, error)
-    for entry in traceback.extract_tb(error.__traceback__):
-        if entry.filename == {source!r}:
-            print(entry.name, entry.lineno)
-print("registered:", "korvalinden.korvalinden" in sys.modules)
+except BaseException as caught:
+    error = caught
 {mend_it}
+print(type(error).__name__, error)
+for entry in traceback.extract_tb(error.__traceback__):  # reads the source lines with os and sys, mended first
+    if entry.filename == {source!r}:
+        print(entry.name, entry.lineno)
+print("registered:", "korvalinden.korvalinden" in sys.modules)
 import korvalinden.korvalinden as kv
 print("second import:", callable(kv.main), callable(kv.filter_results))
 """
@@ -189,13 +191,21 @@ print("second import:", callable(kv.main), callable(kv.filter_results))
     [
         ("sys.modules['requests'] = None", "del sys.modules['requests']",
          "ModuleNotFoundError import of requests halted; None in sys.modules", 10),
+        # the other imports done first, as they would need the module missing
+        (DEPENDENCIES + "saved = sys.modules['os']; sys.modules['os'] = None", "sys.modules['os'] = saved",
+         "ModuleNotFoundError import of os halted; None in sys.modules", 5),
+        ("saved = sys.modules['os.path']; sys.modules['os.path'] = None", "sys.modules['os.path'] = saved",
+         "ModuleNotFoundError import of os.path halted; None in sys.modules", 6),
+        (DEPENDENCIES + "sys.modules['sys'] = None", "sys.modules['sys'] = sys",
+         "ModuleNotFoundError import of sys halted; None in sys.modules", 8),
         ("import builtins; saved = builtins.input; del builtins.input", "builtins.input = saved",
          "NameError name 'input' is not defined", 1),
         ("import pprint; saved = pprint.PrettyPrinter; del pprint.PrettyPrinter",
          "pprint.PrettyPrinter = saved",
          "AttributeError module 'pprint' has no attribute 'PrettyPrinter'", 12),
     ],
-    ids=["requests-missing", "input-missing", "pretty-printer-missing"],
+    ids=["requests-missing", "os-missing", "os-path-missing", "sys-missing", "input-missing",
+         "pretty-printer-missing"],
 )
 def test_failed_import_reports_its_line_and_a_later_import_starts_afresh(break_it, mend_it, error, line):
     code = IMPORT_FAILURE.format(break_it=break_it, mend_it=mend_it, source=SOURCE_FILE)
