@@ -189,11 +189,11 @@ test: $(addprefix test-,$(PYTHON_VERSIONS)) $(addprefix test-asan-,$(ASAN_VERSIO
 demo: build
 	$(PY) tools/demo.py
 
-# Every benchmark in bench/, one after the other, the filter's two on every
+# Every benchmark in bench/, one after the other, the filter's on every
 # version; a missed goal fails the run once all have reported.
 bench: build $(addprefix build-,$(PYTHON_VERSIONS))
 	@status=0; for script in bench/bench_*.py; do [ -e "$$script" ] || continue; echo "== $$script"; \
-	  case "$$script" in */bench_filter.py|*/bench_call_depth.py) $(PY) $$script --all-versions $(PYTHON_VERSIONS);; \
+	  case "$$script" in */bench_filter.py) $(PY) $$script --all-versions $(PYTHON_VERSIONS);; \
 	  *) $(PY) $$script;; esac || status=1; done; exit $$status
 
 # ---- wheels --------------------------------------------------------------------

@@ -1,28 +1,18 @@
-"""A directory run end to end: kept-alive connections against a new
-connection for every post.
+"""A directory run end to end: kept-alive connections against a new connection for
+every post.
 
-The directory holds 20 configuration files: a listing of 200 sites, 18 files
-that each show one site, and a compound call that shows every listed site
-(its reference runs the listing again), 242 posts a run with the logins. The
-simulated controller serves them from a process of its own. Each run is a
-real process, timed from its start to its end:
+20 configuration files: a listing of 200 sites, 18 files that each show one site and
+a compound call that shows every listed site, 242 posts a run with the logins, served
+by the simulated controller in a process of its own. Each run is a real process,
+timed from start to end: kept alive, the console command `korvalinden`, whose posts
+share one connection; per post, `main` called directly, which opens a connection
+and makes a TLS handshake for every post. Both run on the loopback and through a
+proxy of its own that holds every chunk for half a round trip each way, and the
+first bytes of a connection a round trip more, as TCP's handshake would. The ways
+take turns; the figures are min, median and max, posts per second and the ratio.
 
-- kept alive: the console command `korvalinden`, whose posts share one
-  connection;
-- per post: `main` called directly (`python -c "...; kv.main()"`), which
-  opens a new connection and makes a TLS handshake for every post.
-
-Both run on the loopback, and through a proxy of this benchmark's own that
-holds every chunk of data for half a round trip in each direction, and the
-first bytes of a new connection for one round trip more, as TCP's handshake
-would take them. The two ways take turns, so that drift hits both alike;
-the figures are the min, median and max of the runs, the posts per second of
-the medians and their ratio.
-
-Goals: kept-alive runs at least 10 times as fast as per-post runs on the
-loopback, and at least 2.5 times as fast at a 20 ms round trip, where each
-post still costs one round trip. The exit status is 0 when both hold, and 1,
-naming the figures, when one does not.
+Goals: kept alive at least 10 times as fast as per post on the loopback, and 2.5
+times at a 20 ms round trip; exit status 1, naming the figures, when one is missed.
 
     .venv/bin/python bench/bench_run.py [--runs 3] [--round-trip-ms 20]
 """
@@ -48,35 +38,11 @@ SITES = 200
 SINGLE_SITE_FILES = 18
 GOALS = {"loopback": 10.0, "delayed": 2.5}  # least ratio of per-post time to kept-alive time
 
-LISTING_FILE = """\
-[default]
-description = Site names
-filters = results, name
-
-[tarvenox]
-action = list_sites
-"""
-
-SITE_FILE = """\
-[default]
-description = Site {index}
-filters = results, state & links & uptime_hours
-
-[tarvenox]
-action = show_site
-site_name = site-{index:04}
-"""
-
-COMPOUND_FILE = """\
-[default]
-description = Every site's status
-filters = results, state & links
-
-[tarvenox]
-action = show_site
-site_name = output(01_sites.cfg)
-"""
-
+LISTING_FILE = "[default]\ndescription = Site names\nfilters = results, name\n[tarvenox]\naction = list_sites\n"
+SITE_FILE = ("[default]\ndescription = Site {index}\nfilters = results, state & links & uptime_hours\n"
+             "[tarvenox]\naction = show_site\nsite_name = site-{index:04}\n")
+COMPOUND_FILE = ("[default]\ndescription = Every site's status\nfilters = results, state & links\n"
+                 "[tarvenox]\naction = show_site\nsite_name = output(01_sites.cfg)\n")
 CALL_MAIN = "import korvalinden.korvalinden as kv; kv.main()"
 
 
@@ -129,63 +95,49 @@ class DelayingProxy:
         chunks: queue.SimpleQueue = queue.SimpleQueue()
 
         def read() -> None:
-            while True:
+            data = b"-"
+            while data:
                 try:
                     data = source.recv(65536)
                 except OSError:
                     data = b""
                 chunks.put((time.monotonic() + self.delay, data))
-                if not data:
-                    return
 
         def write() -> None:
-            earliest = not_before + self.delay
-            while True:
+            earliest, data = not_before + self.delay, b"-"
+            while data:
                 due, data = chunks.get()
-                pause = max(due, earliest) - time.monotonic()
-                if pause > 0:
-                    time.sleep(pause)
+                time.sleep(max(0.0, max(due, earliest) - time.monotonic()))
                 try:
-                    if data:
-                        sink.sendall(data)
-                    else:
-                        sink.shutdown(socket.SHUT_WR)
+                    sink.sendall(data) if data else sink.shutdown(socket.SHUT_WR)
                 except OSError:
                     data = b""
-                if not data:
-                    ends.one_done()
-                    return
+            ends.one_done()
 
         threading.Thread(target=read, daemon=True).start()
         threading.Thread(target=write, daemon=True).start()
-
-    def close(self) -> None:
-        self.listener.close()
 
 
 class _Ends:
     """A proxied connection's two sockets, closed once both directions end."""
 
     def __init__(self, *sockets: socket.socket):
-        self.sockets = sockets
-        self.left = 2
-        self.lock = threading.Lock()
+        self.sockets, self.left, self.lock = sockets, 2, threading.Lock()
 
     def one_done(self) -> None:
         with self.lock:
             self.left -= 1
-            if self.left:
-                return
-        for end in self.sockets:
-            end.close()
+        if not self.left:
+            for end in self.sockets:
+                end.close()
 
 
 def timed_run(command: list[str], address: str, config_dir: Path) -> tuple[float, str]:
     start = time.perf_counter()
-    result = subprocess.run([*command, "--controller_ip", address, "--password", DEFAULT_PASSWORD,
-                             "--config_dir", str(config_dir)], capture_output=True, text=True, timeout=600)
+    result = subprocess.run([*command, "--controller_ip", address, "--password", DEFAULT_PASSWORD, "--config_dir",
+                             str(config_dir)], capture_output=True, text=True, timeout=600)
     elapsed = time.perf_counter() - start
-    if result.returncode != 0:
+    if result.returncode:
         raise SystemExit(f"bench_run: {command[0]} failed with status {result.returncode}:\n{result.stderr}")
     return elapsed, result.stdout
 
@@ -198,8 +150,7 @@ def spread_row(label: str, times: list[float], posts: int, connections: int) -> 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=3, help="runs of each way on each path (default: 3)")
-    parser.add_argument("--round-trip-ms", type=float, default=20.0,
-                        help="the proxy's round trip (default: 20)")
+    parser.add_argument("--round-trip-ms", type=float, default=20.0, help="the proxy's round trip (default: 20)")
     options = parser.parse_args()
 
     ways = {"kept alive": [str(Path(sys.executable).with_name("korvalinden"))],
@@ -219,20 +170,18 @@ def main() -> int:
             write_directory(Path(config_dir))
             outputs = set()
             for path, path_address in paths.items():
-                times = {way: [] for way in ways}
-                counts = {way: set() for way in ways}
-                for _ in range(options.runs):
-                    for way, command in ways.items():
-                        ours.send("count")
-                        connections_before, posts_before = ours.recv()
-                        elapsed, output = timed_run(command, path_address, Path(config_dir))
-                        ours.send("count")
-                        connections_after, posts_after = ours.recv()
-                        times[way].append(elapsed)
-                        counts[way].add((posts_after - posts_before, connections_after - connections_before))
-                        outputs.add(output)
+                times, counts = {way: [] for way in ways}, {way: set() for way in ways}
+                for way, command in [*ways.items()] * options.runs:  # in turn
+                    ours.send("count")
+                    connections_before, posts_before = ours.recv()
+                    elapsed, output = timed_run(command, path_address, Path(config_dir))
+                    ours.send("count")
+                    connections_after, posts_after = ours.recv()
+                    times[way].append(elapsed)
+                    counts[way].add((posts_after - posts_before, connections_after - connections_before))
+                    outputs.add(output)
                 results[path] = times, counts
-        proxy.close()
+        proxy.listener.close()
     finally:
         ours.send("stop")
         server.join(timeout=30)
@@ -243,30 +192,22 @@ def main() -> int:
     assert all(len(found) == 1 for _, counts in results.values() for found in counts.values()), results
 
     posts = next(iter(results["loopback"][1]["per post"]))[0]
-    print(f"a directory of {SINGLE_SITE_FILES + 2} files, one a compound call over {SITES} elements: "
-          f"{posts} posts a run; {options.runs} runs of each way in turn, in seconds")
-    print(f"load average (1 min) {load_before[0]:.1f} at the start, {load_after[0]:.1f} at the end, "
-          f"on {os.cpu_count()} cores")
-    status = 0
+    print(f"a directory of {SINGLE_SITE_FILES + 2} files, one a compound call over {SITES} elements: {posts} posts "
+          f"a run; {options.runs} runs of each way in turn, in seconds; load average {load_before[0]:.1f} at the "
+          f"start, {load_after[0]:.1f} at the end, on {os.cpu_count()} cores")
     verdicts = []
     for path, (times, counts) in results.items():
         title = "loopback" if path == "loopback" else f"through a proxy of {options.round_trip_ms:g} ms round trip"
-        print()
-        print(title)
-        print(f"  {'':14}{'min':>9}{'median':>9}{'max':>9}{'posts/s':>11}{'connections':>13}")
+        print(f"\n{title}\n  {'':14}{'min':>9}{'median':>9}{'max':>9}{'posts/s':>11}{'connections':>13}")
         for way in ways:
             (way_posts, connections), = counts[way]
             print(spread_row(way, times[way], way_posts, connections))
         ratio = statistics.median(times["per post"]) / statistics.median(times["kept alive"])
-        print(f"  ratio per post / kept alive: {ratio:.1f}")
-        met = ratio >= GOALS[path]
-        status |= not met
-        verdicts.append(f"{title}: kept alive {ratio:.1f} times as fast as per post, goal {GOALS[path]:g}, "
-                        f"{'met' if met else 'MISSED'}")
-    print()
-    for verdict in verdicts:
-        print(f"goal: {verdict}")
-    return status
+        verdicts.append((ratio >= GOALS[path], f"{title}: kept alive {ratio:.1f} times as fast as per post, "
+                                               f"goal {GOALS[path]:g}"))
+    for met, verdict in verdicts:
+        print(f"goal: {verdict}, {'met' if met else 'MISSED'}")
+    return 0 if all(met for met, _ in verdicts) else 1
 
 
 if __name__ == "__main__":

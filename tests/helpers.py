@@ -1,7 +1,7 @@
 """Test helpers: the interpreter's caches, traceback inspection, what the tool prompts and prints, a
 recording fake of `requests`, comparing the module with the model, lookups that
-run code of their own, writing files, allocations that fail, a raw HTTPS exchange, and running Python in a
-subprocess."""
+run code of their own, the deepest filter path, writing files, allocations that fail, a raw HTTPS exchange, and
+running Python in a subprocess, /proc hidden from it if need be."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ import gc
 import io
 import os
 import pprint
+import resource
 import socket
 import ssl
 import subprocess
@@ -168,7 +169,8 @@ def assert_same(got, want, inputs):
         return
     assert id(got) not in inputs
     if isinstance(want, dict):
-        assert type(got) is dict and list(got) == list(want)
+        # tracked where Python's is: a cycle through an untracked one would never be freed
+        assert type(got) is dict and list(got) == list(want) and gc.is_tracked(got) >= gc.is_tracked(want)
         for key in want:
             assert_same(got[key], want[key], inputs)
     elif isinstance(want, list):
@@ -256,17 +258,55 @@ class Rekeying(dict):
         return super().__getitem__(key)
 
 
-class Unhashable(str):
+class Text(str):
+    """A step of a str subclass whose splitting and stripping keep the subclass,
+    so that its keys are no exact str."""
+
+    def split(self, separator):
+        return [type(self)(piece) for piece in str.split(self, separator)]
+
+    def strip(self):
+        return self
+
+
+class Unhashable(Text):
     """A step or key whose hash raises KeyError; splitting and stripping keep it."""
 
     def __hash__(self):
         raise KeyError("hashed")
 
-    def split(self, separator):
-        return [Unhashable(piece) for piece in str.split(self, separator)]
 
-    def strip(self):
-        return self
+# -- recursion -----------------------------------------------------------------------
+
+
+class Repeated:
+    """A filter path of one step `count` times over, whose slice from index 1 is
+    made at once, where slicing a list takes time in its length."""
+
+    def __init__(self, step, count):
+        self.step, self.count = step, count
+
+    def __len__(self):
+        return self.count
+
+    def __getitem__(self, index):
+        return self.step if index == 0 else Repeated(self.step, self.count - 1)
+
+
+def deepest(filter_results):
+    """The longest filter path that `filter_results` follows, through a dict that
+    holds itself, before the recursion limit or the C stack stops it."""
+    loop = {}
+    loop["a"] = loop
+    low, high = 0, 2 * sys.getrecursionlimit()
+    while low < high:
+        middle = (low + high + 1) // 2
+        try:
+            filter_results(loop, Repeated("a", middle))
+            low = middle
+        except RecursionError:
+            high = middle - 1
+    return low
 
 
 # -- files ----------------------------------------------------------------------------
@@ -361,13 +401,50 @@ def answer_to(controller, head, body=b"action=login&username=admin"):
 # -- subprocesses ------------------------------------------------------------------
 
 
-def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60, preexec_fn=None):
+# The sanitizer runtimes are loaded (tools/run-sanitized).
+UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")
+# Why a test of greenlets does not run under them.
+GREENLETS_UNDER_SANITIZERS = ("greenlet copies the C stack to the heap and back, the sanitizer's poisoned bytes "
+                              "of the module's frames included, which AddressSanitizer reports in that copy")
+
+# A mount namespace of its own where a tmpfs hides /proc. Inside the root of
+# tools/in-root mounts are private already, and its / is no mount point whose
+# propagation could be changed.
+HIDE_PROC = ["unshare", "--mount", *(["--propagation", "unchanged"] if os.environ.get("KORVALINDEN_IN_ROOT") else []),
+             "sh", "-c", 'mount -t tmpfs none /proc && exec "$0" "$@"']
+
+
+def proc_can_be_hidden() -> str:
+    """Why /proc cannot be hidden from a child here, or "" when it can."""
+    if os.geteuid() != 0:
+        return "hiding /proc takes root (a mount namespace of its own)"
+    if UNDER_SANITIZERS:
+        return "the sanitizer runtimes read their options and the process's threads from /proc"
+    done = subprocess.run([*HIDE_PROC, "test", "!", "-e", "/proc/self/maps"], capture_output=True, text=True)
+    return "" if done.returncode == 0 else f"no mount namespace with /proc hidden: {done.stderr.strip()}"
+
+
+def main_stack(size):
+    """A preexec_fn that sets the main thread's stack before the interpreter
+    starts, as a shell's `ulimit -s` does: from 3.14 the interpreter learns its
+    stack's bounds then. Never above the hard limit."""
+
+    def set_limit():
+        _, hard = resource.getrlimit(resource.RLIMIT_STACK)
+        resource.setrlimit(resource.RLIMIT_STACK, (size if hard == resource.RLIM_INFINITY else min(size, hard), hard))
+
+    return set_limit
+
+
+def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60, preexec_fn=None,
+               hide_proc=False):
     """Runs `code` in a fresh interpreter of this venv; returns the CompletedProcess.
-    `preexec_fn` runs in the child before the interpreter starts."""
+    `preexec_fn` runs in the child before the interpreter starts; with `hide_proc`
+    the interpreter finds no /proc."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
+        [*(HIDE_PROC if hide_proc else []), sys.executable, "-c", textwrap.dedent(code), *args],
         cwd=cwd,
         input=input,
         env=full_env,

@@ -1,14 +1,17 @@
-"""Threads: several threads calling the filter and the API call at once get
-their own correct results, and one thread's chain of output references never
-affects another's."""
+"""Threads and greenlets: several threads calling the filter and the API call at
+once get their own correct results, one thread's chain of output references
+never affects another's, and calls that greenlets interleave leave the
+recursion count where it was."""
 
+import random
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
 import model
-from helpers import FakeRequests, write_files
+from helpers import GREENLETS_UNDER_SANITIZERS, UNDER_SANITIZERS, FakeRequests, deepest, run_python, write_files
 
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
@@ -198,3 +201,60 @@ def test_a_cycle_on_one_thread_leaves_the_others_alone(kv, requests, config_dir)
         return index
 
     assert run_threads(work) == list(range(THREADS))
+
+
+# -- greenlets --------------------------------------------------------------------------
+
+
+def test_interleaved_greenlets_leave_the_recursion_count_where_it_was(kv, fake_requests):
+    # Three logins at a time, each switching away in its post, as under gevent,
+    # and ending in another order than they began.
+    if UNDER_SANITIZERS:
+        pytest.skip(GREENLETS_UNDER_SANITIZERS)
+    greenlet = pytest.importorskip("greenlet")
+    post = fake_requests.post
+
+    def switching_post(*args, **kwargs):
+        greenlet.getcurrent().parent.switch()
+        return post(*args, **kwargs)
+
+    fake_requests.post = switching_post
+    before, order = deepest(kv.filter_results), random.Random(0)
+    for _ in range(1000):
+        logins = [greenlet.greenlet(lambda: kv.get_tarvenox_cid("h", "u", "p")) for _ in range(3)]
+        for login in logins:
+            login.switch()
+        order.shuffle(logins)
+        for login in logins:
+            login.switch()
+        assert all(login.dead for login in logins)
+    assert abs(deepest(kv.filter_results) - before) <= 1
+
+
+GEVENT_LOGINS = """
+from gevent import monkey
+monkey.patch_all()
+import sys, types
+import gevent.pool, requests
+import korvalinden.korvalinden as kv
+from helpers import deepest
+
+address, username, password, count = sys.argv[1:]
+kv.requests = types.SimpleNamespace(post=requests.Session().post)  # keep-alive: thousands of logins in seconds
+before = deepest(kv.filter_results)
+cids = gevent.pool.Pool(3).map(lambda _: kv.get_tarvenox_cid(address, username, password), range(int(count)))
+print(len(set(cids)), before, deepest(kv.filter_results))
+"""
+
+
+def test_gevent_logins_over_https(controller):
+    # gevent's requests switches greenlets while each login waits for its reply.
+    if UNDER_SANITIZERS:
+        pytest.skip(GREENLETS_UNDER_SANITIZERS)
+    pytest.importorskip("gevent")
+    count = 3000
+    result = run_python(GEVENT_LOGINS, controller.address, controller.username, controller.password, str(count),
+                        env={"PYTHONPATH": str(Path(__file__).parent)})
+    assert result.returncode == 0, result.stderr
+    logins, before, after = map(int, result.stdout.split())
+    assert logins == count and abs(after - before) <= 1

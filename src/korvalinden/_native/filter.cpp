@@ -10,6 +10,7 @@
 #include <array>
 
 #include "function.hpp"
+#include "interpreter_state.hpp"
 #include "names.hpp"
 #include "text.hpp"
 
@@ -243,58 +244,107 @@ Ref new_dict_without_collection() {
   return allocate_without_collection([] { return PyDict_New(); });
 }
 
+// A dict that a step fills, `new_dict` or `new_results`, and hands on when it
+// is full. Until then it stays away from the collector, the only way code of
+// the caller's (which a lookup runs) could reach it, and it is filled by stores
+// that run no such code for as long as every key is an exact str. So the module
+// knows, without looking, that every key in it is an exact str; a store that
+// may run code of the caller's ends that knowledge. While the dict is away,
+// what it holds counts as referenced from outside, so nothing it holds is
+// collected early; it is handed on tracked exactly when the host would have
+// tracked it for what it holds.
+class NewDict {
+ public:
+  // From 3.14 the host tracks every dict from its start.
+  explicit NewDict(Ref dict) : dict_(std::move(dict)) { keep_from_collector(); }
+
+  // dict[key] = value; the status of the store.
+  int store(PyObject* key, PyObject* value) {
+    if (add_without_caller_code(key, value)) return 0;
+    exact_str_keys_ = false;  // the store may run code of the caller's, which could reach the dict
+    const int status = PyDict_SetItem(dict_.get(), key, value);
+    keep_from_collector(key, value);
+    return status;
+  }
+
+  // Stores `value` under `key` where that runs no code of the caller's; false,
+  // with nothing stored, where it could. Only a key's hash and comparisons, and
+  // the release of a value that the store replaces, could run any; an exact str
+  // among exact str runs none to be found or missed. So it runs none where the
+  // key and every key stored are exact str and the key is not there yet, or
+  // holds `value` already. One store, whatever the dict holds.
+  bool add_without_caller_code(PyObject* key, PyObject* value) {
+    if (!exact_str_keys_ || !PyUnicode_CheckExact(key)) return false;
+    PyObject* there = PyDict_SetDefault(dict_.get(), key, value);  // borrowed
+    keep_from_collector(key, value);
+    if (there == nullptr) throw_python_error();
+    return there == value;
+  }
+
+  // Whether storing under `key` now runs no code of the caller's, as above.
+  bool store_runs_no_caller_code(PyObject* key) const {
+    return exact_str_keys_ && PyUnicode_CheckExact(key) && PyDict_Contains(dict_.get(), key) == 0;
+  }
+
+  Ref finish() {
+    if (tracked_) PyObject_GC_Track(dict_.get());
+    return std::move(dict_);
+  }
+
+ private:
+  void keep_from_collector() {
+    if (!PyObject_GC_IsTracked(dict_.get())) return;
+    tracked_ = true;
+    PyObject_GC_UnTrack(dict_.get());
+  }
+
+  // A store starts tracking the dict only for a key or value of a type that
+  // the collector can track.
+  void keep_from_collector(PyObject* key, PyObject* value) {
+    if (PyType_IS_GC(Py_TYPE(key)) || PyType_IS_GC(Py_TYPE(value))) keep_from_collector();
+  }
+
+  Ref dict_;
+  bool exact_str_keys_ = true;
+  bool tracked_ = false;
+};
+
 enum class Member { stored, missing, key_error_raised };
 
 // `value`, what member_of found, stored as `target[key]`: the one statement of
 // a `try` whose `except KeyError` stores the marker. A KeyError from anywhere in
 // it (the lookup, a key's comparison or hash, the store) is a miss, and is left
 // pending for the except clause.
-Member store_member(PyObject* target, PyObject* key, Ref value) {
+Member store_member(NewDict& target, PyObject* key, Ref value) {
   if (!value && !PyErr_Occurred()) return Member::missing;
-  if (value && PyDict_SetItem(target, key, value.get()) == 0) return Member::stored;
+  if (value && target.store(key, value.get()) == 0) return Member::stored;
   if (PyErr_ExceptionMatches(key_error())) return Member::key_error_raised;
   throw_python_error();
-}
-
-// Whether storing the marker under `key` into `target`, a new dict of the
-// module's own, runs no code of the caller's. Only a key's hash and
-// comparisons, and the release of a value that the marker replaces, could run
-// any; exact str run none. So it runs none where the key and every key already
-// stored are exact str and none of them equals the key. Decided at the miss,
-// from what the store meets: the key list is reachable by code of the caller's
-// that a lookup runs, so what it held when the step began proves nothing.
-bool marker_store_runs_no_caller_code(PyObject* target, PyObject* key) {
-  if (!PyUnicode_CheckExact(key)) return false;
-  Py_ssize_t position = 0;
-  PyObject *stored, *value;  // borrowed
-  while (PyDict_Next(target, &position, &stored, &value)) {
-    if (!PyUnicode_CheckExact(stored) || PyUnicode_Compare(stored, key) == 0) return false;
-  }
-  return true;
 }
 
 // try: target[key] = source[key]
 // except KeyError: target[key] = "FILTER_NOT_FOUND"
 // The caller holds `source` and `key`: the lookup may run code of the caller's.
-void copy_member_or_marker(LineMarker& line, PyObject* target, PyObject* source, PyObject* key,
+void copy_member_or_marker(LineMarker& line, NewDict& target, PyObject* source, PyObject* key,
                            MemberLines member_lines) {
   line.at(member_lines.lookup);
   const Member member = store_member(target, key, member_of(source, key));
   if (member == Member::stored) return;
   auto store_marker = [&] {
     line.at(member_lines.marker);
-    throw_if_failed(PyDict_SetItem(target, key, kNotFound));
+    throw_if_failed(target.store(key, kNotFound));
   };
   // The KeyError is handled while the marker is stored. Only where that can
   // run code of the caller's does it need to exist and be the exception being
   // handled: that code sees it, and an error there takes it as its context.
-  if (marker_store_runs_no_caller_code(target, key)) {
-    if (member == Member::missing) return store_marker();
-    return handle_without_caller_code(line, store_marker);
-  }
   if (member == Member::missing) {
+    line.at(member_lines.marker);
+    if (target.add_without_caller_code(key, kNotFound)) return;
+    line.at(member_lines.lookup);
     set_key_error(key);  // the miss, as the subscription raises it
     if (!PyErr_ExceptionMatches(key_error())) throw_python_error();
+  } else if (target.store_runs_no_caller_code(key)) {
+    return handle_without_caller_code(line, store_marker);
   }
   HandledException caught(line);
   store_marker();
@@ -331,13 +381,13 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
     for_each_element(results, keys, [&](PyObject* result) {
       Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::new_element_dict);
-      Ref new_dict = new_dict_without_collection();
+      NewDict new_dict(new_dict_without_collection());
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
         Ref key = key_at(keys, i);
-        copy_member_or_marker(line, new_dict.get(), result, key.get(), kElementMember);
+        copy_member_or_marker(line, new_dict, result, key.get(), kElementMember);
       }
       line.at(lines::append_element_dict);
-      new_results.append(std::move(new_dict));
+      new_results.append(new_dict.finish());
       line.at(lines::each_element);
     });
     line.at(lines::recurse_after_compound);
@@ -357,20 +407,21 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
 Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, PyObject* keys,
                 PyObject* remaining_filters) {
   line.at(lines::new_dict);
-  Ref new_results = owned_or_throw(PyDict_New());
+  NewDict new_results(owned_or_throw(PyDict_New()));
   if (PyList_GET_SIZE(keys) > 1) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
       Ref key = key_at(keys, i);
-      copy_member_or_marker(line, new_results.get(), results, key.get(), kDictMember);
+      copy_member_or_marker(line, new_results, results, key.get(), kDictMember);
     }
     line.at(lines::recurse_after_members);
-    return call_filter_results(new_results.get(), remaining_filters);
+    return call_filter_results(new_results.finish().get(), remaining_filters);
   }
   // A single step on a dict looks up the step as written, blanks included,
   // and descends into the member.
-  copy_member_or_marker(line, new_results.get(), results, current_filter, kSingleMember);
+  copy_member_or_marker(line, new_results, results, current_filter, kSingleMember);
   line.at(lines::descend);
-  Ref member = get_item(new_results.get(), current_filter);
+  Ref full = new_results.finish();
+  Ref member = get_item(full.get(), current_filter);
   return call_filter_results(member.get(), remaining_filters);
 }
 

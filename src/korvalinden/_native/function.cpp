@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "interpreter_state.hpp"
 #include "names.hpp"
 
 namespace korvalinden {

@@ -5,6 +5,8 @@
 
 #include "py.hpp"
 
+#include "interpreter_state.hpp"
+
 namespace korvalinden {
 
 // A code object for introspection and traceback entries; it holds no bytecode.
