@@ -63,12 +63,12 @@ PY_MODULES = sorted(path.name for path in PACKAGE.glob("*.py") if path.name not 
 # goes straight to the whole suite.
 SUBSETS = {
     "api_call.cpp": ["test_api_call.py"],
-    "c_stack.cpp": ["test_function.py", "test_threads.py"],
     "config_file.cpp": ["test_api_call.py"],
     "controller.cpp": ["test_login.py", "test_api_call.py"],
     "driver.cpp": ["test_driver.py"],
     "filter.cpp": ["test_filter.py"],
     "function.cpp": ["test_function.py", "test_module.py"],
+    "interpreter_state.cpp": ["test_function.py", "test_threads.py", "test_filter.py"],
     "login.cpp": ["test_login.py"],
     "module.cpp": ["test_module.py"],
     "names.cpp": ["test_module.py", "test_function.py"],
