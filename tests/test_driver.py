@@ -275,20 +275,22 @@ class NameWithoutSuffix(str):
         raise LookupError("no suffix")
 
 
-def listing_broken_after_one_entry():
-    yield "notes.txt"
+def listing_broken_after(name):
+    yield name
     raise LookupError("listing broken")
 
 
-@pytest.mark.parametrize("listing, line", [(lambda: [NameWithoutSuffix("a.cfg")], 169),
-                                           (listing_broken_after_one_entry, 168)],
-                         ids=["suffix-test", "next-entry"])
-def test_a_failing_entry_of_the_listing_names_its_line(driver, config_dir, listing, line):
+@pytest.mark.parametrize("listing, line, files_run", [
+    (lambda: [NameWithoutSuffix("a.cfg")], 169, []),
+    (lambda: listing_broken_after("notes.txt"), 168, []),
+    (lambda: listing_broken_after("a.cfg"), 168, ["a.cfg"])], ids=["suffix-test", "next-entry", "entry-after-a-file"])
+def test_a_failing_entry_of_the_listing_names_its_line(driver, config_dir, capsys, listing, line, files_run):
+    write(config_dir, "a.cfg", PLAIN_FILE)
     driver.monkeypatch.setattr(os, "listdir", lambda path: listing())
     with pytest.raises(LookupError) as caught:
         driver.run_in(config_dir)
     assert module_entries(caught.value) == [(MAIN, line)]
-    assert driver.api_files() == []
+    assert driver.api_files() == files_run
 
 
 @pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
