@@ -4,6 +4,7 @@ the run. Login and API calls are recorded fakes installed as module
 attributes, which main looks up at each call."""
 
 import ast
+import builtins
 import inspect
 import io
 import os
@@ -121,6 +122,44 @@ def test_default_directory_not_found(kv, monkeypatch, tmp_path, make_config):
 def test_each_allocation_that_fails_names_its_statement_of_the_default_directory():
     assert lines_out_of_memory("kv.get_default_config_dir()", 'kv.__file__ = "/nowhere/korvalinden.so"') == [
         118, 119, 120]
+
+
+class CollidingName(str):
+    """A key of the module's dict that hashes as FileNotFoundError and, once told, fails every comparison."""
+
+    raising = False
+
+    def __hash__(self):
+        return hash("FileNotFoundError")
+
+    def __eq__(self, other):
+        if self.raising:
+            raise LookupError("compared")
+        return str.__eq__(self, other)
+
+
+def collide_in_the_module(kv, monkeypatch):
+    name = CollidingName("another")
+    monkeypatch.setitem(vars(kv), name, None)
+    monkeypatch.setattr(name, "raising", True)  # undone first, before the key goes
+
+
+def fail_in_builtins(kv, monkeypatch):
+    def missing(name):
+        raise LookupError(name)
+
+    monkeypatch.delattr(builtins, "FileNotFoundError")
+    monkeypatch.setattr(builtins, "__getattr__", missing, raising=False)
+
+
+@pytest.mark.parametrize("break_lookup", [collide_in_the_module, fail_in_builtins], ids=["module-dict", "builtins"])
+def test_a_failing_lookup_of_a_global_passes_through(kv, monkeypatch, tmp_path, break_lookup):
+    monkeypatch.setattr(kv, "__file__", str(tmp_path / "korvalinden.so"))
+    break_lookup(kv, monkeypatch)
+    with pytest.raises(LookupError) as caught:
+        kv.get_default_config_dir()
+    monkeypatch.undo()
+    assert module_entries(caught.value) == [(DEFAULT_DIR, 120)]
 
 
 class NoInstance(Exception):

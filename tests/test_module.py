@@ -87,6 +87,7 @@ def test_code_objects(kv, name, first_line, parameters, other_locals):
                for p in signature.parameters.values())
     # What the collector sees the function hold: its globals close a cycle through the module.
     function = getattr(kv, name)
+    assert type(function).__name__ == "function"
     assert gc.is_tracked(function)
     assert gc.get_referents(function) == [type(function), name, MODULE_NAME, code, parameters, vars(kv),
                                           f"{MODULE_NAME}.{name}"]
@@ -168,6 +169,7 @@ def test_second_interpreter_is_refused(config, refusal):
 
 
 DEPENDENCIES = "import argparse, configparser, getpass, pprint, requests; "
+IMPORTS = [("argparse", 2), ("configparser", 3), ("getpass", 4), ("os", 5), ("os.path", 6), ("pprint", 7), ("sys", 8)]
 IMPORT_FAILURE = """
 import sys, traceback
 {break_it}
@@ -191,21 +193,17 @@ print("second import:", callable(kv.main), callable(kv.filter_results))
     [
         ("sys.modules['requests'] = None", "del sys.modules['requests']",
          "ModuleNotFoundError import of requests halted; None in sys.modules", 10),
-        # the other imports done first, as they would need the module missing
-        (DEPENDENCIES + "saved = sys.modules['os']; sys.modules['os'] = None", "sys.modules['os'] = saved",
-         "ModuleNotFoundError import of os halted; None in sys.modules", 5),
-        ("saved = sys.modules['os.path']; sys.modules['os.path'] = None", "sys.modules['os.path'] = saved",
-         "ModuleNotFoundError import of os.path halted; None in sys.modules", 6),
-        (DEPENDENCIES + "sys.modules['sys'] = None", "sys.modules['sys'] = sys",
-         "ModuleNotFoundError import of sys halted; None in sys.modules", 8),
+        # each import of the module missing, the others done first, as they might need it
+        *[(DEPENDENCIES + f"saved = sys.modules['{name}']; sys.modules['{name}'] = None",
+           f"sys.modules['{name}'] = saved", f"ModuleNotFoundError import of {name} halted; None in sys.modules", line)
+          for name, line in IMPORTS],
         ("import builtins; saved = builtins.input; del builtins.input", "builtins.input = saved",
          "NameError name 'input' is not defined", 1),
         ("import pprint; saved = pprint.PrettyPrinter; del pprint.PrettyPrinter",
          "pprint.PrettyPrinter = saved",
          "AttributeError module 'pprint' has no attribute 'PrettyPrinter'", 12),
     ],
-    ids=["requests-missing", "os-missing", "os-path-missing", "sys-missing", "input-missing",
-         "pretty-printer-missing"],
+    ids=["requests-missing", *[f"{name}-missing" for name, _ in IMPORTS], "input-missing", "pretty-printer-missing"],
 )
 def test_failed_import_reports_its_line_and_a_later_import_starts_afresh(break_it, mend_it, error, line):
     code = IMPORT_FAILURE.format(break_it=break_it, mend_it=mend_it, source=SOURCE_FILE)
