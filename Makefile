@@ -97,7 +97,7 @@ host_compiler = -C build-dir=$(WHEEL_BUILD)/$(1)/cmake \
                 -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include/python$(1) \
                 -C cmake.define.CMAKE_CXX_FLAGS=-I$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include
 
-.PHONY: all build test demo bench wheels clean versions pythons leaks
+.PHONY: all build test demo bench wheels clean versions pythons leaks mutants
 .SECONDARY:
 
 all: build
@@ -215,6 +215,31 @@ wheel-%: build-%
 wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))
 	@ls -1 $(WHEELHOUSE)
 	@if [ -n "$(MISSING_VERSIONS)" ]; then echo "== no wheel for (not on this machine): $(MISSING_VERSIONS)"; fi
+
+# ---- mutation runs -------------------------------------------------------------
+
+# A sampled mutation run on one version (tools/mutants/run.py): mutants drawn
+# until CPP_MUTANTS C++ ones compiled to a changed object, then PY_MUTANTS per
+# Python module; SEED repeats a draw, MUTANT_FILES=a.cpp,b.py limits it. The
+# mutation tools live in an environment of their own. Not part of make test.
+MUTANTS_VERSION ?= 3.13
+CPP_MUTANTS     ?= 100
+PY_MUTANTS      ?= 10
+MUTANT_FILES    ?=
+SEED            ?=
+MUTANT_TOOLS    := build/mutants/tools
+
+$(MUTANT_TOOLS)/.ready: tools/mutants/requirements.txt
+	rm -rf $(MUTANT_TOOLS)
+	$(RUN_$(VENV_VERSION)) $(PYTHON_$(VENV_VERSION)) -m venv $(MUTANT_TOOLS)
+	$(RUN_$(VENV_VERSION)) $(MUTANT_TOOLS)/bin/python -m pip $(PIP_FLAGS) install -r tools/mutants/requirements.txt
+	touch $@
+
+mutants: $(MUTANT_TOOLS)/.ready
+	@test -n "$(PYTHON_$(MUTANTS_VERSION))" || { echo "CPython $(MUTANTS_VERSION) not found" >&2; exit 1; }
+	$(RUN_$(VENV_VERSION)) $(MUTANT_TOOLS)/bin/python tools/mutants/run.py --version $(MUTANTS_VERSION) \
+		--python $(PYTHON_$(MUTANTS_VERSION)) --prefix "$(RUN_$(MUTANTS_VERSION))" $(if $(SEED),--seed $(SEED)) \
+		--cpp $(CPP_MUTANTS) --python-per-module $(PY_MUTANTS) $(if $(MUTANT_FILES),--files $(MUTANT_FILES))
 
 clean:
 	rm -rf build $(WHEELHOUSE) $(VENV) .venv-* .pytest_cache .hypothesis

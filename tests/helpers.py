@@ -1,12 +1,13 @@
 """Test helpers: the interpreter's caches, traceback inspection, what the tool prompts and prints, a
 recording fake of `requests`, comparing the module with the model, lookups that
-run code of their own, the deepest filter path, writing files, a raw HTTPS exchange, and running Python
-in a subprocess, /proc hidden from it if need be."""
+run code of their own, the deepest filter path, writing files, allocations that fail, a raw HTTPS exchange, and
+running Python in a subprocess, /proc hidden from it if need be."""
 
 from __future__ import annotations
 
 import copy
 import gc
+import io
 import os
 import pprint
 import resource
@@ -63,6 +64,13 @@ def printed(description, value):
 
 
 # -- a recording fake of `requests` ------------------------------------------------
+
+
+class BrokenConsole(io.StringIO):
+    """Standard output that fails every write, as a console gone away does."""
+
+    def write(self, text):
+        raise OSError("console gone")
 
 
 class FakeResponse:
@@ -316,6 +324,63 @@ def write_files(directory, files):
             path.write_bytes(content)
         else:
             path.write_text(content)
+
+
+# -- running out of memory ------------------------------------------------------
+
+
+OUT_OF_MEMORY = """
+import sys
+sys.path.insert(0, {tests!r})
+import korvalinden.korvalinden as kv
+from helpers import memory_failure_lines
+{setup}
+print(*memory_failure_lines(lambda: {call}))
+"""
+
+
+def lines_out_of_memory(call: str, setup: str = "") -> list[int]:
+    """memory_failure_lines of the call `call` (Python source, `kv` the module)
+    after `setup`, in a fresh interpreter: no other thread takes the failures."""
+    code = OUT_OF_MEMORY.format(tests=str(Path(__file__).parent), setup=textwrap.dedent(setup), call=call)
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    return [int(line) for line in result.stdout.splitlines()[-1].split()]
+
+
+def memory_failure_lines(call, runs_alike=5):
+    """Runs `call` again and again, each time with one more of its allocations
+    let through before the next one fails (_testcapi.set_nomemory), until
+    `runs_alike` runs in a row end as a run without failures does. Returns the
+    lines that the out-of-memory errors name (the innermost entry of the
+    module's, of an error raised or of the context of one), each once, in the
+    order met."""
+    import _testcapi
+
+    def run(failing=None):
+        gc.collect()  # empties the free lists, so that what the call makes is allocated
+        if failing is not None:
+            _testcapi.set_nomemory(failing, failing + 1)
+        try:
+            call()
+        except BaseException as caught:
+            return caught
+        finally:
+            _testcapi.remove_mem_hooks()
+        return None
+
+    def ending(outcome):
+        return None if outcome is None else (type(outcome), module_entries(outcome))
+
+    unhindered, lines, alike, failing = ending(run()), [], 0, 0
+    while alike < runs_alike:
+        outcome = run(failing)
+        alike = alike + 1 if ending(outcome) == unhindered else 0
+        for error in (outcome, outcome and outcome.__context__):
+            if isinstance(error, MemoryError) and module_entries(error) and module_entries(error)[-1][1] not in lines:
+                lines.append(module_entries(error)[-1][1])
+        failing += 1
+    return lines
 
 
 # -- raw HTTPS -------------------------------------------------------------------------

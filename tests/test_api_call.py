@@ -121,6 +121,7 @@ def test_plain_call_posts_cid_then_the_section_in_order(run, cfg, fake_requests)
         ("[default]\ndescription = d\n", []),
         ("[Default]\nfilters = a\n", []),
         ("[default]\nfilters = results , name & tier ,tags\n", ["results", "name & tier", "tags"]),
+        ("[default]\nfilters = a \t , \t b\n", ["a", "b"]),
         ("[default]\nfilters =\n", [""]),
         ("[default]\nfilters = a,,b,\n", ["a", "", "b", ""]),
         ("[default]\nfilters = a,\n  b\n", ["a", "b"]),
@@ -129,7 +130,7 @@ def test_plain_call_posts_cid_then_the_section_in_order(run, cfg, fake_requests)
         ("[default]\nfilters = %(missing)s\n", []),
         ("[DEFAULT]\nfilters = x, y\n[default]\n", ["x", "y"]),
     ],
-    ids=["no-section", "no-option", "capital-section", "blanks", "empty", "empty-steps", "continued",
+    ids=["no-section", "no-option", "capital-section", "blanks", "runs-of-blanks", "empty", "empty-steps", "continued",
          "percent", "lone-percent", "missing-reference", "parser-default-section"],
 )
 def test_filter_list_and_plain_result(run, cfg, fake_requests, filter_calls, default_section, filters):
@@ -146,14 +147,20 @@ class _Interrupting(str):
         raise KeyboardInterrupt
 
 
+class _InterruptedMidway(str):
+    def split(self, *args):
+        yield "a"
+        raise KeyboardInterrupt
+
+
 def _interrupt():
     raise KeyboardInterrupt
 
 
 @pytest.mark.parametrize(
     "get_filters, line",
-    [(_interrupt, 79), (lambda: _Interrupting("a, b"), 80)],
-    ids=["reading", "splitting"],
+    [(_interrupt, 79), (lambda: _Interrupting("a, b"), 80), (lambda: _InterruptedMidway("a, b"), 80)],
+    ids=["reading", "splitting", "iterating-the-pieces"],
 )
 def test_filter_errors_outside_exception_are_not_absorbed(kv, run, cfg, fake_requests, monkeypatch,
                                                          get_filters, line):

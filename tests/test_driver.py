@@ -4,6 +4,7 @@ the run. Login and API calls are recorded fakes installed as module
 attributes, which main looks up at each call."""
 
 import ast
+import builtins
 import inspect
 import io
 import os
@@ -15,7 +16,8 @@ from types import SimpleNamespace
 
 import pytest
 
-from helpers import IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, SOURCE_FILE, module_entries, printed
+from helpers import (IP_PROMPT, MODULE_NAME, PASSWORD_PROMPT, SOURCE_FILE, BrokenConsole, lines_out_of_memory,
+                     module_entries, printed)
 
 MAIN = f"{MODULE_NAME}.main"
 DEFAULT_DIR = f"{MODULE_NAME}.get_default_config_dir"
@@ -117,6 +119,77 @@ def test_default_directory_not_found(kv, monkeypatch, tmp_path, make_config):
     assert module_entries(caught.value) == [(DEFAULT_DIR, 120)]
 
 
+def test_each_allocation_that_fails_names_its_statement_of_the_default_directory():
+    assert lines_out_of_memory("kv.get_default_config_dir()", 'kv.__file__ = "/nowhere/korvalinden.so"') == [
+        118, 119, 120]
+
+
+class CollidingName(str):
+    """A key of the module's dict that hashes as FileNotFoundError and, once told, fails every comparison."""
+
+    raising = False
+
+    def __hash__(self):
+        return hash("FileNotFoundError")
+
+    def __eq__(self, other):
+        if self.raising:
+            raise LookupError("compared")
+        return str.__eq__(self, other)
+
+
+def collide_in_the_module(kv, monkeypatch):
+    name = CollidingName("another")
+    monkeypatch.setitem(vars(kv), name, None)
+    monkeypatch.setattr(name, "raising", True)  # undone first, before the key goes
+
+
+def fail_in_builtins(kv, monkeypatch):
+    def missing(name):
+        raise LookupError(name)
+
+    monkeypatch.delattr(builtins, "FileNotFoundError")
+    monkeypatch.setattr(builtins, "__getattr__", missing, raising=False)
+
+
+@pytest.mark.parametrize("break_lookup", [collide_in_the_module, fail_in_builtins], ids=["module-dict", "builtins"])
+def test_a_failing_lookup_of_a_global_passes_through(kv, monkeypatch, tmp_path, break_lookup):
+    monkeypatch.setattr(kv, "__file__", str(tmp_path / "korvalinden.so"))
+    break_lookup(kv, monkeypatch)
+    with pytest.raises(LookupError) as caught:
+        kv.get_default_config_dir()
+    monkeypatch.undo()
+    assert module_entries(caught.value) == [(DEFAULT_DIR, 120)]
+
+
+class NoInstance(Exception):
+    def __new__(cls):
+        return "no instance"
+
+
+RAISED = [
+    # what the replaced FileNotFoundError returns, the exception raised, its message
+    (LookupError, LookupError, ""),
+    (ValueError("given"), ValueError, "given"),
+    (NoInstance, TypeError, f"calling {NoInstance!r} should have returned an instance of BaseException, not "
+                            "<class 'str'>"),
+    (int, TypeError, "raise: exception class must be a subclass of BaseException"),
+    ("text", TypeError, "raise: exception class must be a subclass of BaseException"),
+]
+
+
+@pytest.mark.parametrize("returned, error, message", RAISED, ids=["class", "instance", "class-without-instance",
+                                                                  "other-class", "no-exception"])
+def test_what_the_missing_directory_raises_is_raised_as_a_raise_statement_would(kv, monkeypatch, tmp_path,
+                                                                                 returned, error, message):
+    monkeypatch.setattr(kv, "__file__", str(tmp_path / "korvalinden.so"))
+    monkeypatch.setattr(kv, "FileNotFoundError", lambda text: returned, raising=False)
+    with pytest.raises(error) as caught:
+        kv.get_default_config_dir()
+    assert type(caught.value) is error and str(caught.value) == message
+    assert module_entries(caught.value) == [(DEFAULT_DIR, 120)]
+
+
 def test_missing_default_directory_ends_the_run_after_both_prompts_and_before_login(driver, capsys):
     driver.default_dir.rmdir()
     with pytest.raises(FileNotFoundError) as caught:
@@ -160,6 +233,47 @@ def test_options_prompts_and_defaults(driver, config_dir, capsys, argv, stdin, p
     assert driver.calls == expected_calls
 
 
+class FailingCommandLine:
+    """Stands for argparse, its parser and the options parsed, each given, and
+    fails at one step: "ArgumentParser", the add_argument of an option
+    ("--username"), "parse_args", or the first or second read of an option
+    ("username#2")."""
+
+    def __init__(self, failing):
+        self.failing, self.reads = failing, {}
+
+    def fail_at(self, step):
+        if step == self.failing:
+            raise LookupError(step)
+        return self
+
+    def ArgumentParser(self, **keywords):  # noqa: N802 (argparse's name)
+        return self.fail_at("ArgumentParser")
+
+    def add_argument(self, option, **keywords):
+        self.fail_at(option)
+
+    def parse_args(self):
+        return self.fail_at("parse_args")
+
+    def __getattr__(self, name):
+        self.reads[name] = self.reads.get(name, 0) + 1
+        self.fail_at(f"{name}#{self.reads[name]}")
+        return "given"
+
+
+@pytest.mark.parametrize("failing, line", [
+    ("ArgumentParser", 125), ("--controller_ip", 126), ("--username", 130), ("--password", 134), ("--config_dir", 138),
+    ("parse_args", 142), ("controller_ip#1", 144), ("controller_ip#2", 145), ("username#1", 149), ("username#2", 150),
+    ("password#1", 154), ("password#2", 155), ("config_dir#1", 159), ("config_dir#2", 160)])
+def test_a_failing_step_of_the_command_line_names_its_line(driver, failing, line):
+    driver.monkeypatch.setattr(driver.kv, "argparse", FailingCommandLine(failing))
+    with pytest.raises(LookupError) as caught:
+        driver.run()
+    assert module_entries(caught.value) == [(MAIN, line)]
+    assert driver.calls == []
+
+
 @pytest.mark.parametrize("at_prompt, line", [("ip", 147), ("password", 157)])
 def test_end_of_input_at_a_prompt_passes_through(driver, at_prompt, line):
     argv = ["--password", "p"] if at_prompt == "ip" else ["--controller_ip", "h"]
@@ -193,6 +307,29 @@ def test_login_comes_before_the_listing(driver, config_dir, capsys, exists):
             driver.run_in(config_dir / "absent")
         assert module_entries(caught.value) == [(MAIN, 168)]
     assert driver.calls == [("login", ("h", "admin", "p"), {})]
+
+
+class NameWithoutSuffix(str):
+    def endswith(self, suffix):
+        raise LookupError("no suffix")
+
+
+def listing_broken_after(name):
+    yield name
+    raise LookupError("listing broken")
+
+
+@pytest.mark.parametrize("listing, line, files_run", [
+    (lambda: [NameWithoutSuffix("a.cfg")], 169, []),
+    (lambda: listing_broken_after("notes.txt"), 168, []),
+    (lambda: listing_broken_after("a.cfg"), 168, ["a.cfg"])], ids=["suffix-test", "next-entry", "entry-after-a-file"])
+def test_a_failing_entry_of_the_listing_names_its_line(driver, config_dir, capsys, listing, line, files_run):
+    write(config_dir, "a.cfg", PLAIN_FILE)
+    driver.monkeypatch.setattr(os, "listdir", lambda path: listing())
+    with pytest.raises(LookupError) as caught:
+        driver.run_in(config_dir)
+    assert module_entries(caught.value) == [(MAIN, line)]
+    assert driver.api_files() == files_run
 
 
 @pytest.mark.parametrize("relative", [False, True], ids=["absolute", "relative"])
@@ -274,11 +411,6 @@ def test_only_exceptions_of_class_exception_are_absorbed_around_the_description(
             driver.run_in(config_dir)
         assert module_entries(caught.value) == [(MAIN, 174)]
         assert driver.api_files() == []
-
-
-class BrokenConsole(io.StringIO):
-    def write(self, text):
-        raise OSError("console gone")
 
 
 @pytest.mark.parametrize("breakage", ["console", "printer"])

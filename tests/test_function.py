@@ -35,7 +35,12 @@ def test_function_type_cannot_be_instantiated(kv):
 
 
 BINDING_ERRORS = [
-    # function, positional, keywords, message, traceback line (None: no entry)
+    # function, positional, keywords (None: a call with no keyword dict at all), message, traceback line (None: no
+    # entry)
+    ("get_tarvenox_cid", (1, 2), None, "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
+    ("get_tarvenox_cid", (1, 2, 3, 4), None, "get_tarvenox_cid() takes exactly 3 positional arguments (4 given)", 16),
+    ("filter_results", (), None, "filter_results() takes exactly 2 positional arguments (0 given)", 31),
+    ("main", (1,), None, "main() takes no arguments (1 given)", None),
     ("get_tarvenox_cid", (1, 2), {}, "get_tarvenox_cid() takes exactly 3 positional arguments (2 given)", 16),
     ("get_tarvenox_cid", (1, 2, 3, 4), {}, "get_tarvenox_cid() takes exactly 3 positional arguments (4 given)", 16),
     ("filter_results", (), {}, "filter_results() takes exactly 2 positional arguments (0 given)", 31),
@@ -71,13 +76,33 @@ BINDING_ERRORS = [
 @pytest.mark.parametrize("name, positional, keywords, message, line", BINDING_ERRORS)
 def test_binding_errors(kv, fake_requests, name, positional, keywords, message, line):
     with pytest.raises(TypeError) as caught:
-        getattr(kv, name)(*positional, **keywords)
+        if keywords is None:
+            getattr(kv, name)(*positional)
+        else:
+            getattr(kv, name)(*positional, **keywords)
     assert str(caught.value) == message
     if line is None:
         assert module_entries(caught.value) == []
     else:
         assert module_entries(caught.value) == [(f"{MODULE_NAME}.{name}", line)]
     assert fake_requests.posts == []  # the body never ran
+
+
+class Twin(str):
+    """Equal only to itself, so that a dict keeps it beside the str of the same text."""
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return self is other
+
+
+def test_keywords_that_bind_one_parameter_twice_are_refused(kv, fake_requests):
+    # Both keys bind password by name, so no key is left over to name in the
+    # error, and yet the dict holds one more than the parameters bound.
+    with pytest.raises(SystemError, match="surplus keyword argument not found"):
+        kv.get_tarvenox_cid("h", "u", **{"password": "p", Twin("password"): "q"})
+    assert fake_requests.posts == []
 
 
 def test_keywords_bind_in_any_order(kv, fake_requests):

@@ -2,7 +2,7 @@
 
 import pytest
 
-from helpers import MODULE_NAME, DefaultingDict, module_entries, run_python
+from helpers import MODULE_NAME, BrokenConsole, DefaultingDict, lines_out_of_memory, module_entries, run_python
 
 ENTRY = f"{MODULE_NAME}.get_tarvenox_cid"
 
@@ -44,6 +44,29 @@ def test_failed_login_prints_and_exits_with_status_1(kv, fake_requests, capsys, 
     context = caught.value.__context__
     assert isinstance(context, cause)
     assert module_entries(context) == [(ENTRY, 24)]
+
+
+def test_failure_to_print_the_failed_login_passes_through(kv, fake_requests, monkeypatch):
+    import sys
+
+    fake_requests.replies["login"] = {}
+    monkeypatch.setattr(sys, "stdout", BrokenConsole())
+    with pytest.raises(OSError) as caught:
+        kv.get_tarvenox_cid("h", "u", "p")
+    assert module_entries(caught.value) == [(ENTRY, 26)]
+    assert isinstance(caught.value.__context__, KeyError)
+
+
+def test_each_allocation_that_fails_names_its_statement():
+    # The reply's decoding fails inside the handler for Exception, as the login then does.
+    setup = """
+        class Reply:
+            def json(self):
+                return {"CID": "cid"}
+
+        kv.requests = type("Requests", (), {"post": lambda self, url, data, verify: Reply()})()
+    """
+    assert lines_out_of_memory('kv.get_tarvenox_cid("h", "u", "p")', setup) == [17, 20, 18, 24]
 
 
 def test_exception_being_handled_is_restored_after_the_handler(kv, fake_requests, monkeypatch):

@@ -1,6 +1,7 @@
 """Import of the extension module: attributes, identity on re-import and
 reload, the single-interpreter rule and failures during import."""
 
+import gc
 import importlib
 import inspect
 import os
@@ -63,6 +64,10 @@ def test_pretty_printer_wraps_at_200_columns(kv):
     assert kv.pp.pformat(fits) == repr(fits)
     too_wide = ["x" * 18] * 10  # 220 columns
     assert len(kv.pp.pformat(too_wide).splitlines()) == 10
+    widest = ["x" * 62, "x" * 63, "x" * 63]  # 200 columns
+    assert kv.pp.pformat(widest) == repr(widest)
+    one_more = ["x" * 63] * 3  # 201 columns
+    assert len(kv.pp.pformat(one_more).splitlines()) == 3
 
 
 @pytest.mark.parametrize("name, first_line, parameters, other_locals", FUNCTIONS)
@@ -80,6 +85,14 @@ def test_code_objects(kv, name, first_line, parameters, other_locals):
     assert tuple(signature.parameters) == parameters
     assert all(p.default is inspect.Parameter.empty and p.kind is p.POSITIONAL_OR_KEYWORD
                for p in signature.parameters.values())
+    # What the collector sees the function hold: its globals close a cycle through the module.
+    function = getattr(kv, name)
+    assert type(function).__name__ == "function"
+    assert gc.is_tracked(function)
+    assert gc.get_referents(function) == [type(function), name, MODULE_NAME, code, parameters, vars(kv),
+                                          f"{MODULE_NAME}.{name}"]
+    # A fixed size, with the collector's header as for an empty tuple: a size per item would multiply garbage.
+    assert sys.getsizeof(function) == type(function).__basicsize__ + sys.getsizeof(()) - tuple.__basicsize__
 
 
 def test_reimport_and_reload_keep_every_object(kv):
@@ -155,18 +168,21 @@ def test_second_interpreter_is_refused(config, refusal):
     assert result.stdout.splitlines() == [refusal, "True"]
 
 
+DEPENDENCIES = "import argparse, configparser, getpass, pprint, requests; "
+IMPORTS = [("argparse", 2), ("configparser", 3), ("getpass", 4), ("os", 5), ("os.path", 6), ("pprint", 7), ("sys", 8)]
 IMPORT_FAILURE = """
 import sys, traceback
 {break_it}
 try:
     import korvalinden.korvalinden
-except BaseException as error:
-    print(type(error).__name__, error)
-    for entry in traceback.extract_tb(error.__traceback__):
-        if entry.filename == {source!r}:
-            print(entry.name, entry.lineno)
-print("registered:", "korvalinden.korvalinden" in sys.modules)
+except BaseException as caught:
+    error = caught
 {mend_it}
+print(type(error).__name__, error)
+for entry in traceback.extract_tb(error.__traceback__):  # reads the source lines with os and sys, mended first
+    if entry.filename == {source!r}:
+        print(entry.name, entry.lineno)
+print("registered:", "korvalinden.korvalinden" in sys.modules)
 import korvalinden.korvalinden as kv
 print("second import:", callable(kv.main), callable(kv.filter_results))
 """
@@ -177,13 +193,17 @@ print("second import:", callable(kv.main), callable(kv.filter_results))
     [
         ("sys.modules['requests'] = None", "del sys.modules['requests']",
          "ModuleNotFoundError import of requests halted; None in sys.modules", 10),
+        # each import of the module missing, the others done first, as they might need it
+        *[(DEPENDENCIES + f"saved = sys.modules['{name}']; sys.modules['{name}'] = None",
+           f"sys.modules['{name}'] = saved", f"ModuleNotFoundError import of {name} halted; None in sys.modules", line)
+          for name, line in IMPORTS],
         ("import builtins; saved = builtins.input; del builtins.input", "builtins.input = saved",
          "NameError name 'input' is not defined", 1),
         ("import pprint; saved = pprint.PrettyPrinter; del pprint.PrettyPrinter",
          "pprint.PrettyPrinter = saved",
          "AttributeError module 'pprint' has no attribute 'PrettyPrinter'", 12),
     ],
-    ids=["requests-missing", "input-missing", "pretty-printer-missing"],
+    ids=["requests-missing", *[f"{name}-missing" for name, _ in IMPORTS], "input-missing", "pretty-printer-missing"],
 )
 def test_failed_import_reports_its_line_and_a_later_import_starts_afresh(break_it, mend_it, error, line):
     code = IMPORT_FAILURE.format(break_it=break_it, mend_it=mend_it, source=SOURCE_FILE)
