@@ -40,9 +40,15 @@ def run_tool(command, *args, stdin="", env=None, cwd=None):
 
 
 def start_tool(command, *args):
-    """The tool running, its three streams pipes of ours, in a session of its own."""
-    return subprocess.Popen([*command, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+    """The tool running, its three streams pipes of ours, in a session of its own, with SIGINT at its
+    default as from a terminal, also when this test run ignores it (started in the background): a
+    handled signal goes back to its default in a new program, an ignored one stays ignored."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        return subprocess.Popen([*command, *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, start_new_session=True)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def wait_until_asleep(process):
@@ -154,8 +160,6 @@ def test_missing_default_directory_is_reported_before_any_login(kv, tmp_path):
     assert 'File "src\\korvalinden\\korvalinden.py", line 162, in korvalinden.korvalinden.main' in result.stderr
 
 
-@pytest.mark.skipif(signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
-                    reason="this test run ignores SIGINT, and so would the tool it starts")
 @pytest.mark.parametrize("entry, waiting_for", [("python-m", "the address prompt"),
                                                 ("console-script", "a controller that never answers")])
 def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tmp_path):
@@ -187,8 +191,6 @@ SITE_STATUS_FILES = {
 }
 
 
-@pytest.mark.skipif(signal.getsignal(signal.SIGINT) == signal.SIG_IGN,
-                    reason="this test run ignores SIGINT, and so would the tool it starts")
 def test_ctrl_c_in_a_repeating_file_says_how_many_of_its_posts_were_answered(tmp_path):
     sites = [{"name": f"site-{index:04}", "zone": "vellmark", "tier": "stennel"} for index in range(1000)]
     write_files(tmp_path, SITE_STATUS_FILES)
