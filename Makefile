@@ -220,13 +220,15 @@ wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))
 
 # A sampled mutation run on one version (tools/mutants/run.py): mutants drawn
 # until CPP_MUTANTS C++ ones compiled to a changed object, then PY_MUTANTS per
-# Python module; SEED repeats a draw, MUTANT_FILES=a.cpp,b.py limits it. The
+# Python module; SEED repeats a draw, MUTANT_FILES=a.cpp,b.py limits it,
+# RERUN=<report> runs that report's survivors again once judged. The
 # mutation tools live in an environment of their own. Not part of make test.
 MUTANTS_VERSION ?= 3.13
 CPP_MUTANTS     ?= 100
 PY_MUTANTS      ?= 10
 MUTANT_FILES    ?=
 SEED            ?=
+RERUN           ?=
 MUTANT_TOOLS    := build/mutants/tools
 
 $(MUTANT_TOOLS)/.ready: tools/mutants/requirements.txt
@@ -239,7 +241,8 @@ mutants: $(MUTANT_TOOLS)/.ready
 	@test -n "$(PYTHON_$(MUTANTS_VERSION))" || { echo "CPython $(MUTANTS_VERSION) not found" >&2; exit 1; }
 	$(RUN_$(VENV_VERSION)) $(MUTANT_TOOLS)/bin/python tools/mutants/run.py --version $(MUTANTS_VERSION) \
 		--python $(PYTHON_$(MUTANTS_VERSION)) --prefix "$(RUN_$(MUTANTS_VERSION))" $(if $(SEED),--seed $(SEED)) \
-		--cpp $(CPP_MUTANTS) --python-per-module $(PY_MUTANTS) $(if $(MUTANT_FILES),--files $(MUTANT_FILES))
+		--cpp $(CPP_MUTANTS) --python-per-module $(PY_MUTANTS) $(if $(MUTANT_FILES),--files $(MUTANT_FILES)) \
+		$(if $(RERUN),--rerun $(RERUN))
 
 clean:
 	rm -rf build $(WHEELHOUSE) $(VENV) .venv-* .pytest_cache .hypothesis

@@ -335,14 +335,15 @@ sys.path.insert(0, {tests!r})
 import korvalinden.korvalinden as kv
 from helpers import memory_failure_lines
 {setup}
-print(*memory_failure_lines(lambda: {call}))
+print(*memory_failure_lines(lambda: {call}, {runs_alike}))
 """
 
 
-def lines_out_of_memory(call: str, setup: str = "") -> list[int]:
+def lines_out_of_memory(call: str, setup: str = "", runs_alike: int = 5) -> list[int]:
     """memory_failure_lines of the call `call` (Python source, `kv` the module)
     after `setup`, in a fresh interpreter: no other thread takes the failures."""
-    code = OUT_OF_MEMORY.format(tests=str(Path(__file__).parent), setup=textwrap.dedent(setup), call=call)
+    code = OUT_OF_MEMORY.format(tests=str(Path(__file__).parent), setup=textwrap.dedent(setup), call=call,
+                                runs_alike=runs_alike)
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     return [int(line) for line in result.stdout.splitlines()[-1].split()]
@@ -351,7 +352,8 @@ def lines_out_of_memory(call: str, setup: str = "") -> list[int]:
 def memory_failure_lines(call, runs_alike=5):
     """Runs `call` again and again, each time with one more of its allocations
     let through before the next one fails (_testcapi.set_nomemory), until
-    `runs_alike` runs in a row end as a run without failures does. Returns the
+    `runs_alike` runs in a row end as a run without failures does (more for a
+    call that absorbs some failures, as opening a file does). Returns the
     lines that the out-of-memory errors name (the innermost entry of the
     module's, of an error raised or of the context of one), each once, in the
     order met."""

@@ -15,7 +15,7 @@ import pytest
 
 import model
 from helpers import (MODULE_NAME, Colliding, DefaultingDict, Lookup, MissingKey, Rekeying, Unhashable, assert_same,
-                     canon, containers, main_stack, module_entries, proc_can_be_hidden, run_python)
+                     canon, containers, lines_out_of_memory, main_stack, module_entries, proc_can_be_hidden, run_python)
 
 ENTRY = f"{MODULE_NAME}.filter_results"
 NF = "FILTER_NOT_FOUND"
@@ -441,6 +441,20 @@ def test_missing_global_raises_name_error_at_the_call(kv, monkeypatch, results, 
     assert module_entries(caught.value) == [(ENTRY, line)]
     monkeypatch.setattr(builtins, "filter_results", lambda results, filters: "from builtins", raising=False)
     assert original(results, [step]) == "from builtins"
+
+
+
+@pytest.mark.parametrize(
+    "call, lines",
+    [('Records([{"a": 1, "b": 2}, {"a": 3}]), ["a&b", "b"]', [34, 35, 37, 39, 40, 43, 46, 47, 51]),
+     ('Records([{"a": 1}, {"a": 2}]), ["a"]', [34, 35, 37, 49, 50, 51]),
+     ('{"a": 1, "b": 2}, ["a&c"]', [34, 35, 53, 57, 60]),
+     ('{"a": {"b": 1}}, ["a", "b"]', [34, 35, 53, 63, 66])],
+    ids=["compound-step", "single-step", "members", "descent"],
+)
+def test_each_allocation_that_fails_names_its_statement(call, lines):
+    # A list subclass is walked by its iterator into a list that grows by appends.
+    assert set(lines_out_of_memory(f"kv.filter_results({call})", "class Records(list): pass")) == set(lines)
 
 
 KIB, MIB = 1 << 10, 1 << 20

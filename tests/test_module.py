@@ -130,6 +130,25 @@ def test_import_under_another_name_registers_the_full_name(kv, tmp_path):
     assert result.stdout.strip() == "ok", result.stderr
 
 
+
+def test_a_second_module_object_is_refused_at_its_exec_step():
+    result = run_python(
+        """
+        import importlib.util
+        spec = importlib.util.find_spec("korvalinden.korvalinden")
+        first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+        print(callable(first.main))
+        """
+    )
+    assert result.stdout.splitlines() == [
+        "Module 'korvalinden' has already been imported. Re-initialisation is not supported.", "True"], result.stderr
+
+
 SUBINTERPRETER = """
 import re, sys
 import korvalinden.korvalinden as kv

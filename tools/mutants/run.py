@@ -462,6 +462,39 @@ def report(title, trial, done, seconds):
     return lines, total["killed"], total["killed"] + total["survived"]
 
 
+def rerun(trial, tools, report):
+    """The survivors a report lists, run again after they were judged: a listed
+    one is now equivalent, any other must be killed by the tests added since.
+    Returns the report's kill rate as it now stands."""
+    keys = [line[:-2] for line in report.read_text().splitlines() if re.fullmatch(r"\S+#\d+: `.*` -> `.*`: ", line)]
+    counts = re.findall(r"^kill rate: [\d.]+% \((\d+) of (\d+)\)", report.read_text(), re.M)
+    if not counts:
+        sys.exit(f"mutants: {report} has no kill rate")
+    killed, observable = map(int, counts[-1])
+    wanted, found = set(keys), {}
+    for name in sorted({key.split("#")[0] for key in keys}):
+        trial.table[name] = Counter()
+        if name.endswith(".cpp"):
+            candidates = cpp_mutants(trial.workspace, name)[1]
+        else:
+            path = trial.workspace.package / name
+            candidates = (apply_python(tools, path, mutation) for mutation in python_mutants(trial.workspace, tools,
+                                                                                              name)[1])
+        for mutant in candidates:
+            if mutant.key in wanted and mutant.key not in found:
+                found[mutant.key] = mutant
+                if all(key in found for key in keys if key.startswith(name + "#")):
+                    break
+    for key in keys:
+        if key not in found:
+            sys.exit(f"mutants: the source no longer has the survivor {key}")
+        mutant = trial.run(found[key], compiled=key.split("#")[0].endswith(".cpp"))
+        killed += mutant.outcome == "killed"
+        observable -= mutant.outcome == "listed"
+    trial.workspace.build()  # the restored originals
+    return killed, observable
+
+
 def rate(killed, observable):
     return f"{100 * killed / observable:.1f}% ({killed} of {observable})" if observable else "n/a (none ran)"
 
@@ -484,6 +517,7 @@ def main():
     parser.add_argument("--cpp", type=int, default=100, help="C++ mutants to reach that compile to a changed object")
     parser.add_argument("--python-per-module", type=int, default=20, help="Python mutants to run per module")
     parser.add_argument("--files", default="", help="comma-separated file names to mutate (default: all)")
+    parser.add_argument("--rerun", type=Path, help="a report whose survivors run again, once judged")
     parser.add_argument("--fuzz-examples", type=int, default=10, help="FUZZ_EXAMPLES of the fuzzed tests")
     args = parser.parse_args()
     args.seed = args.seed if args.seed is not None else secrets.randbelow(10**9)
@@ -513,6 +547,12 @@ def main():
           "killed", flush=True)
     equivalent = load_equivalent()
     tools = Path(sys.executable).parent
+    if args.rerun:
+        print(f"== the survivors of {args.rerun} again", flush=True)
+        killed, observable = rerun(Trial(workspace, args, timeout, equivalent), tools, args.rerun)
+        print(f"kill rate: {rate(killed, observable)} of the mutants that can change behaviour, "
+              f"{args.rerun.name} with its survivors judged")
+        return
     lines, killed, observable = [], 0, 0
     for title, names, sample, wanted in [("C++", cpp_names, cpp_sample, args.cpp),
                                          ("Python", py_names, python_sample, args.python_per_module)]:
