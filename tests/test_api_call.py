@@ -372,6 +372,32 @@ def test_failures_of_the_post_and_its_reply(run, cfg, fake_requests, break_it, e
     assert actions(fake_requests)[-1] == "show" and actions(fake_requests).count("show") == 1
 
 
+
+@pytest.mark.parametrize("failing_use, line", [(1, 84), (2, 85), (3, 85), (4, 88), (5, 88), (6, 96), (7, 96)])
+def test_each_use_of_the_reference_option_as_a_key_names_its_statement(kv, run, cfg, fake_requests, monkeypatch,
+                                                                        failing_use, line):
+    uses = []
+
+    class Option(str):
+        def __hash__(self):
+            uses.append(self)
+            if len(uses) == failing_use:
+                raise LookupError("hashed")
+            return str.__hash__(self)
+
+    class Parser(configparser.ConfigParser):
+        def options(self, section):
+            return [Option(option) if option == "site" else option for option in super().options(section)]
+
+    monkeypatch.setattr(kv, "configparser", types.SimpleNamespace(ConfigParser=Parser))
+    cfg("base.cfg", "[tarvenox]\naction = list\n")
+    cfg("main.cfg", REFERRING)
+    fake_requests.replies["list"] = ["e1", "e2"]
+    with pytest.raises(LookupError) as caught:
+        run("main.cfg")
+    assert module_entries(caught.value) == [(API, line)]
+
+
 @pytest.mark.parametrize(
     "referenced, error, message",
     [
