@@ -232,6 +232,22 @@ def test_ctrl_d_at_a_prompt_ends_with_its_message_on_a_line_of_its_own(tmp_path)
     assert shown == f"{IP_PROMPT}\r\nkorvalinden: end of input\r\n".encode()
 
 
+
+@pytest.mark.parametrize("args, merged, stdout, stderr", [
+    ([], False, IP_PROMPT, "korvalinden: end of input\n"),
+    ([], True, f"{IP_PROMPT}\nkorvalinden: end of input\n", None),
+    # getpass finds no terminal: it warns, then prompts on standard error
+    (["--controller_ip", "127.0.0.1:9"], False, "", f"{PASSWORD_PROMPT}\nkorvalinden: end of input\n"),
+], ids=["ip-prompt", "ip-prompt-2>&1", "password-prompt"])
+def test_end_of_input_without_a_terminal_breaks_the_line_only_after_a_prompt_left_open(tmp_path, args, merged,
+                                                                                       stdout, stderr):
+    result = subprocess.run([*ENTRY_POINTS["console-script"], "--config_dir", str(tmp_path), *args], input="",
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merged else subprocess.PIPE,
+                            text=True, timeout=60, start_new_session=True)
+    assert result.returncode == 1
+    assert (result.stdout, result.stderr and result.stderr.rpartition("may be echoed.\n")[2]) == (stdout, stderr)
+
+
 def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
     # Far more output than a pipe holds: the tool is still writing when its reader goes.
     sites = [{"name": f"site-{index:05}", "zone": "vellmark", "tier": "stennel"} for index in range(5000)]
@@ -297,9 +313,10 @@ def test_rehearsal_serves_saved_replies_and_shows_each_request(tmp_path):
     assert shown.splitlines()[8:] == ["  9 list_links  -> built-in reply: refused: CID is invalid or expired."]
 
 
+# The referenced file's name sorts before "..": still shown relative to the directory.
 RECORDS_REFERENCED = {
-    "latency.cfg": "[tarvenox]\naction = show_link\nlink_name = output(links.inc)\n",
-    "links.inc": "[default]\nfilters = results\n[tarvenox]\naction = list_links\n",  # `, name` forgotten
+    "latency.cfg": "[tarvenox]\naction = show_link\nlink_name = output(+links.inc)\n",
+    "+links.inc": "[default]\nfilters = results\n[tarvenox]\naction = list_links\n",  # `, name` forgotten
 }
 
 
@@ -314,7 +331,7 @@ RECORDS_REFERENCED = {
         [("01_links.cfg", "list_links", []), ("01_links.cfg", "list_links", []),
          ("02_link_latency.cfg", "show_link", [["link_name", "link-ash"]]),
          ("02_link_latency.cfg", "show_link", [["link_name", "link-elm"]])]),
-    (RECORDS_REFERENCED, 1, {}, [None, "latency.cfg", "links.inc"], [("links.inc", "list_links", [])]),
+    (RECORDS_REFERENCED, 1, {}, [None, "+links.inc", "latency.cfg"], [("+links.inc", "list_links", [])]),
 ], ids=["readme", "records-refused"])
 def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, status, expected, logins, posted):
     write_files(tmp_path / "replies", SAVED_REPLIES)

@@ -487,7 +487,8 @@ BAD_INPUT = {
     "A controller that does not answer (nothing listening there)": (
         {}, lambda a, d, p: tool(f"127.0.0.1:{p}", d), lambda run, p: f"https://127.0.0.1:{p}/v1/api" in run.stderr),
     "A proxy that does not answer (`HTTPS_PROXY` naming a closed port)": (
-        {}, lambda a, d, p: ["env", f"HTTPS_PROXY=http://127.0.0.1:{p}", *tool(a, d)],
+        # the proxy for http urls is not named: another value
+        {}, lambda a, d, p: ["env", f"HTTPS_PROXY=http://127.0.0.1:{p}", "HTTP_PROXY=http://127.0.0.2:9", *tool(a, d)],
         lambda run, p: f"\n  proxy: http://127.0.0.1:{p} (HTTPS_PROXY)\n" in run.stderr),
     "A wrong user name or password": (
         {"a.cfg": LIST}, lambda a, d, p: tool(a, d, "--password", "wrong"),

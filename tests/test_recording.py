@@ -13,6 +13,7 @@ import pytest
 import requests
 
 from helpers import answer_to, write_files
+from korvalinden._fields import fields_text
 from korvalinden.recording import Entry, Forwarder, Recorder, RecordingDirectory, Secrets, request_key, tool_reading
 from korvalinden.simulated_controller import API_PATH, SimulatedController
 
@@ -32,6 +33,15 @@ class EchoingController(SimulatedController):
 
 
 WHOAMI = "[default]\ndescription = Who\nfilters = results, kind\n[tarvenox]\naction = whoami\n"
+
+
+
+@pytest.mark.parametrize("value, shown", [
+    ("site-alder", "site-alder"), ("a!b", "a!b"), ("\x01", "\x01"), ("élan", "élan"),
+    ("", '""'), ("site alder", '"site alder"'), ("a\tb", '"a\\tb"'), ('a"b', '"a\\"b"'), ("élan vert", '"élan vert"'),
+])
+def test_a_field_value_is_quoted_only_where_a_line_of_pairs_would_not_read_unambiguously(value, shown):
+    assert fields_text([("site_name", value), ("action", "show")]) == f"site_name={shown} action=show"
 
 
 def rehearse(*options, stdin=None):
