@@ -314,6 +314,11 @@ class NameWithoutSuffix(str):
         raise LookupError("no suffix")
 
 
+class NameThatCannotBeJoined(str):
+    def startswith(self, prefix):  # os.path.join asks whether the name is absolute
+        raise LookupError("not joined")
+
+
 def listing_broken_after(name):
     yield name
     raise LookupError("listing broken")
@@ -321,8 +326,9 @@ def listing_broken_after(name):
 
 @pytest.mark.parametrize("listing, line, files_run", [
     (lambda: [NameWithoutSuffix("a.cfg")], 169, []),
+    (lambda: [NameThatCannotBeJoined("a.cfg")], 170, []),
     (lambda: listing_broken_after("notes.txt"), 168, []),
-    (lambda: listing_broken_after("a.cfg"), 168, ["a.cfg"])], ids=["suffix-test", "next-entry", "entry-after-a-file"])
+    (lambda: listing_broken_after("a.cfg"), 168, ["a.cfg"])], ids=["suffix-test", "path-join", "next-entry", "entry-after-a-file"])
 def test_a_failing_entry_of_the_listing_names_its_line(driver, config_dir, capsys, listing, line, files_run):
     write(config_dir, "a.cfg", PLAIN_FILE)
     driver.monkeypatch.setattr(os, "listdir", lambda path: listing())
