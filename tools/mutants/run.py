@@ -170,6 +170,7 @@ class Workspace:
             shutil.rmtree(self.venv, ignore_errors=True)
             self.run.check(self.python, "-m", "venv", self.venv)
             pip = [self.venv / "bin" / "python", "-m", "pip", "-q", "--disable-pip-version-check", "install"]
+            self.run.check(*pip, "--upgrade", "pip")  # an older pip lacks -C (3.10's own)
             self.run.check(*pip, "-r", ROOT / "requirements-dev.txt")
             # The scripts and metadata; the module itself is then replaced by the one built here.
             self.run.check(*pip, "--no-build-isolation", "--no-deps", "-C", f"build-dir={self.dir / 'wheel'}", ROOT)
