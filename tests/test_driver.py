@@ -419,19 +419,30 @@ def test_only_exceptions_of_class_exception_are_absorbed_around_the_description(
         assert driver.api_files() == []
 
 
-@pytest.mark.parametrize("breakage", ["console", "printer"])
-def test_result_printing_fails_at_line_177(driver, config_dir, monkeypatch, breakage):
+class ConsoleGoneAtTheBlankLine(io.StringIO):
+    """Standard output that fails the write of a line break right after another."""
+
+    def write(self, text):
+        if text == "\n" and self.getvalue().endswith("\n"):
+            raise OSError("console gone")
+        return super().write(text)
+
+
+@pytest.mark.parametrize("breakage, line", [("console", 177), ("printer", 177), ("blank-line", 180)])
+def test_result_printing_fails_at_its_line(driver, config_dir, monkeypatch, breakage, line):
     write(config_dir, "one.cfg", "[default]\ndescription = D\n" + PLAIN_FILE)
     if breakage == "console":
         # The description's print fails too, and that one is absorbed.
         monkeypatch.setattr(sys, "stdout", BrokenConsole())
+    elif breakage == "blank-line":
+        monkeypatch.setattr(sys, "stdout", ConsoleGoneAtTheBlankLine())
     else:
         monkeypatch.setattr(driver.kv, "pp", object())
     with pytest.raises((OSError, AttributeError)) as caught:
         driver.run_in(config_dir)
-    assert module_entries(caught.value) == [(MAIN, 177)]
+    assert module_entries(caught.value) == [(MAIN, line)]
     # The printer's method is fetched before the API call is made.
-    assert driver.api_files() == (["one.cfg"] if breakage == "console" else [])
+    assert driver.api_files() == ([] if breakage == "printer" else ["one.cfg"])
 
 
 # -- where a failure ends the run -------------------------------------------------------
