@@ -48,3 +48,15 @@ def test_a_connection_the_controller_has_closed_is_replaced_before_the_post(kv):
         controller.start()  # on the same port
         kv.get_tarvenox_cid(controller.address, controller.username, controller.password)
     assert (controller.connections, len(controller.received)) == (2, 2)
+
+
+def test_the_transport_stands_in_for_requests_and_its_connections_end_with_the_block(kv):
+    with SimulatedController() as controller:
+        with kept_alive():  # the tool's module by default
+            transport = kv.requests
+            kv.get_tarvenox_cid(controller.address, controller.username, controller.password)
+        # closed as the block ended: a later post needs a connection of its own
+        transport.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False)
+    assert controller.connections == 2
+    assert set(dir(transport)) == set(dir(requests)) | {"post", "close", "idle_limit"}
+    assert transport.codes is requests.codes

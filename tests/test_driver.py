@@ -520,7 +520,12 @@ NAMES = {"results": [{"name": "a"}, {"name": "b"}, {"name": "c"}]}
      "  file:  {dir}/top.cfg\n"
      "  done:  2 of 3 posts answered\n"
      "  last:  CID=<session-2> action=show site=b\n"),
-], ids=["summary", "traceback", "repeats-stopped-part-way"])
+    # refused before its first post: no count of posts
+    ("", {"results": [{"name": {"k": 1}}]}, None,
+     "korvalinden: ValueError: output reference {dir}/names.inc gave a record, not a value: {{'k': 1}}\n"
+     "  where: tarvenox_api, line 95\n"
+     "  file:  {dir}/top.cfg\n"),
+], ids=["summary", "traceback", "repeats-stopped-part-way", "refused-before-any-post"])
 def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_requests, config_dir, capsys, monkeypatch,
                                                                  full_traceback, names, show, summary):
     from korvalinden import _launcher

@@ -281,6 +281,8 @@ CASES = [
     ([DefaultingDict(), collections.Counter(a=2)], ["a"], ["default a", 2]),
     (collections.UserList([{"a": 1}]), ["a"], None),
     (type("Items", (list,), {})([{"a": 1}, {"a": 2}]), ["a"], [1, 2]),
+    # ... and their own iteration
+    (type("Backwards", (list,), {"__iter__": lambda self: iter(self[::-1])})([{"a": 1}, {"a": 2}]), ["a"], [2, 1]),
     (collections.OrderedDict(a=[{"b": 1}]), ["a", "b&c"], [{"b": 1, "c": NF}]),
     # a string as the whole path: each character is a step, "&" included
     ({"a": {"b": 5}}, "ab", 5),
