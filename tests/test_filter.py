@@ -271,6 +271,9 @@ CASES = [
     ([{"name": 1, "tier": 2}], ["name&name"], [{"name": 1}]),
     ([{"name": 1, "tier": 2}, {}], ["tier & name"], [{"tier": 2, "name": 1}, {"tier": NF, "name": NF}]),
     ({"name": 1, "tier": 2}, ["tier&missing&name"], {"tier": 2, "missing": NF, "name": 1}),
+    # as many keys as the walk learns the places of, over records enough for it to look ahead
+    ([dict.fromkeys("abcdefghi", n) for n in range(20)], ["h&g&f&e&d&c&b&a&z"],
+     [{**dict.fromkeys("hgfedcba", n), "z": NF} for n in range(20)]),
     # records shaped unlike the first
     ([{"x": 0, "a": 1}, {"a": 2}, with_a_deleted_member()], ["a"], [1, 2, 7]),
     ([{"x": 0, "a": 1}, {"a": 2}, with_a_deleted_member()], ["a&x"], [{"a": 1, "x": 0}, {"a": 2, "x": NF},
@@ -296,6 +299,27 @@ def test_edge_cases(filter_results, results, filters, expected):
     before = canon(results)
     assert_same(filter_results(results, filters), expected, containers(results))
     assert canon(results) == before
+
+
+
+class FoundOnce(dict):
+    """A record that finds a key at one of its lookups only: the first, or the second."""
+
+    def __init__(self, found_at):
+        super().__init__()
+        self.found_at, self.lookups = found_at, 0
+
+    def __getitem__(self, key):
+        self.lookups += 1
+        if self.lookups != self.found_at:
+            raise KeyError(key)
+        return [key]
+
+
+@pytest.mark.parametrize("found_at, expected", [(1, NF), (2, ["a"])], ids=["found-then-missed", "missed-then-found"])
+def test_a_repeated_key_keeps_what_its_last_lookup_gave(filter_results, found_at, expected):
+    # many records: where the stored object lies in memory cannot matter
+    assert filter_results([FoundOnce(found_at) for _ in range(50)], ["a&a"]) == [{"a": expected}] * 50
 
 
 class Watching:
