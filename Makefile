@@ -221,7 +221,8 @@ wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))
 # A sampled mutation run on one version (tools/mutants/run.py): mutants drawn
 # until CPP_MUTANTS C++ ones compiled to a changed object, then PY_MUTANTS per
 # Python module; SEED repeats a draw, MUTANT_FILES=a.cpp,b.py limits it,
-# RERUN=<report> runs that report's survivors again once judged. The
+# RERUN=<report> runs that report's survivors again once judged (a C++ one
+# also under the sanitizers, as make test-asan runs the suite). The
 # mutation tools live in an environment of their own. Not part of make test.
 MUTANTS_VERSION ?= 3.13
 CPP_MUTANTS     ?= 100
@@ -242,7 +243,7 @@ mutants: $(MUTANT_TOOLS)/.ready
 	$(RUN_$(VENV_VERSION)) $(MUTANT_TOOLS)/bin/python tools/mutants/run.py --version $(MUTANTS_VERSION) \
 		--python $(PYTHON_$(MUTANTS_VERSION)) --prefix "$(RUN_$(MUTANTS_VERSION))" $(if $(SEED),--seed $(SEED)) \
 		--cpp $(CPP_MUTANTS) --python-per-module $(PY_MUTANTS) $(if $(MUTANT_FILES),--files $(MUTANT_FILES)) \
-		$(if $(RERUN),--rerun $(RERUN))
+		$(if $(RERUN),--rerun $(RERUN) --sanitizer-env "$(SANITIZER_OPTIONS)")
 
 clean:
 	rm -rf build $(WHEELHOUSE) $(VENV) .venv-* .pytest_cache .hypothesis

@@ -81,7 +81,7 @@ SUBSETS = {
     "recording.py": ["test_recording.py"],
     "simulated_controller.py": ["test_end_to_end_api.py", "test_connections.py", "test_recording.py", "test_cli.py"],
 }
-OUTCOMES = ["not compiling", "same object", "listed", "killed", "survived"]
+OUTCOMES = ["not compiling", "same object", "listed", "killed", "killed (asan)", "survived"]
 
 
 @dataclass
@@ -186,14 +186,9 @@ class Workspace:
         shutil.copytree(ROOT / "tests", self.suite / "tests", ignore=shutil.ignore_patterns("__pycache__"))
         for name in ("pyproject.toml", "README.md"):  # the tests' settings; the fuzzed tests read the README
             shutil.copyfile(ROOT / name, self.suite / name)
-        if not (self.cmake / "build.ninja").exists():
-            bin_dir = self.venv / "bin"
-            self.run.check(bin_dir / "cmake", "-S", self.tree, "-B", self.cmake, "-G", "Ninja",
-                           "-DCMAKE_BUILD_TYPE=Release",
-                           f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", f"-DPython_EXECUTABLE={bin_dir / 'python'}",
-                           "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON")
-        self.run.check(*self.build_command())
-        self.install_module()
+        self.configure(self.cmake)
+        self.run.check(*self.build_command(self.cmake))
+        self.install_module(self.cmake)
         self.compile_commands = {Path(entry["file"]).name: entry
                                  for entry in json.loads((self.cmake / "compile_commands.json").read_text())}
         self.objects = self.dir / "objects"  # the originals' object files
@@ -202,20 +197,40 @@ class Workspace:
         for name in self.compile_commands:
             shutil.copyfile(self.object_file(name), self.objects / name)
 
-    def build_command(self):
-        return [self.venv / "bin" / "cmake", "--build", self.cmake]
+    def configure(self, build_dir, *options):
+        if not (build_dir / "build.ninja").exists():
+            bin_dir = self.venv / "bin"
+            self.run.check(bin_dir / "cmake", "-S", self.tree, "-B", build_dir, "-G", "Ninja",
+                           "-DCMAKE_BUILD_TYPE=Release",
+                           f"-DCMAKE_MAKE_PROGRAM={bin_dir / 'ninja'}", f"-DPython_EXECUTABLE={bin_dir / 'python'}",
+                           "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON", *options)
 
-    def build(self):
-        if not self.run(*self.build_command(), timeout=600):
+    def build_command(self, build_dir):
+        return [self.venv / "bin" / "cmake", "--build", build_dir]
+
+    def build(self, build_dir=None):
+        build_dir = build_dir or self.cmake
+        if not self.run(*self.build_command(build_dir), timeout=600):
             return False
-        self.install_module()
+        self.install_module(build_dir)
         return True
 
-    def install_module(self):
+    def install_module(self, build_dir):
         for old in self.package.glob("korvalinden.*.so"):
             old.unlink()
-        built = next(self.cmake.glob("korvalinden.*.so"))
+        built = next(build_dir.glob("korvalinden.*.so"))
         shutil.copyfile(built, self.package / built.name)
+
+    def sanitized(self, run_tests):
+        """run_tests() with the module built under AddressSanitizer and UBSan in
+        its place, as make test-asan runs the suite; the plain build is put
+        back afterwards. A mutant that does not build there counts as passing."""
+        build_dir = self.dir / "cmake-sanitized"
+        self.configure(build_dir, "-DKORVALINDEN_SANITIZE=ON")
+        try:
+            return not self.build(build_dir) or run_tests()
+        finally:
+            self.install_module(self.cmake)
 
     def object_file(self, name):
         entry = self.compile_commands[name]
@@ -245,14 +260,17 @@ class Workspace:
             line += 1
         return live
 
-    def pytest(self, tests, seed, fuzz_examples, timeout):
+    def pytest(self, tests, seed, fuzz_examples, timeout, sanitizer_env=None):
+        """The tests, with -x; with sanitizer_env (the variables the sanitizers
+        run with), under tools/run-sanitized."""
         shutil.rmtree(self.scratch, ignore_errors=True)
         self.scratch.mkdir()
-        return self.run(self.venv / "bin" / "python", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+        wrapper = [ROOT / "tools" / "run-sanitized"] if sanitizer_env is not None else []
+        return self.run(*wrapper, self.venv / "bin" / "python", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
                         "--rootdir", self.suite, "-c", self.suite / "pyproject.toml",
                         *[self.suite / "tests" / test for test in tests or [""]], timeout=timeout, cwd=self.scratch,
                         env={"FUZZ_SEED": str(seed), "FUZZ_EXAMPLES": str(fuzz_examples),
-                             "PYTHONDONTWRITEBYTECODE": "1"})
+                             "PYTHONDONTWRITEBYTECODE": "1", **(sanitizer_env or {})})
 
 
 # ---- mutants ---------------------------------------------------------------------
@@ -393,11 +411,21 @@ class Trial:
                 return "not compiling"
             if self.workspace.same_object(name):
                 return "same object"
-        subset = SUBSETS.get(name, [])
-        for tests in ([subset] if subset else []) + [[]]:
-            if not self.workspace.pytest(tests, self.args.seed, self.args.fuzz_examples, self.timeout):
-                return "killed"
+        if not self.passes(name):
+            return "killed"
+        # Judging survivors again, a C++ one also meets the sanitizer run of
+        # the suite, which CI makes: an out-of-bounds read is seen only there.
+        if compiled and self.args.rerun and self.workspace.sanitized(lambda: self.passes(name, sanitized=True)) is False:
+            return "killed (asan)"
         return "survived"
+
+    def passes(self, name, sanitized=False):
+        """Whether the tests that concern the file pass, then the whole suite."""
+        subset = SUBSETS.get(name, [])
+        options = {"sanitizer_env": self.args.sanitizer_env} if sanitized else {}
+        timeout = self.timeout * (3 if sanitized else 1)
+        return all(self.workspace.pytest(tests, self.args.seed, self.args.fuzz_examples, timeout, **options)
+                   for tests in ([subset] if subset else []) + [[]])
 
 
 def cpp_sample(trial, names, wanted):
@@ -490,7 +518,7 @@ def rerun(trial, tools, report):
         if key not in found:
             sys.exit(f"mutants: the source no longer has the survivor {key}")
         mutant = trial.run(found[key], compiled=key.split("#")[0].endswith(".cpp"))
-        killed += mutant.outcome == "killed"
+        killed += mutant.outcome.startswith("killed")
         observable -= mutant.outcome == "listed"
     trial.workspace.build()  # the restored originals
     return killed, observable
@@ -519,9 +547,12 @@ def main():
     parser.add_argument("--python-per-module", type=int, default=20, help="Python mutants to run per module")
     parser.add_argument("--files", default="", help="comma-separated file names to mutate (default: all)")
     parser.add_argument("--rerun", type=Path, help="a report whose survivors run again, once judged")
+    parser.add_argument("--sanitizer-env", default="",
+                        help="VAR=value words the sanitizer run of the suite sets (make's SANITIZER_OPTIONS)")
     parser.add_argument("--fuzz-examples", type=int, default=10, help="FUZZ_EXAMPLES of the fuzzed tests")
     args = parser.parse_args()
     args.seed = args.seed if args.seed is not None else secrets.randbelow(10**9)
+    args.sanitizer_env = dict(word.split("=", 1) for word in shlex.split(args.sanitizer_env))
     # SIGTERM restores the file as Ctrl-C does. SIGINT gets a handler even when
     # this run started with it ignored (in the background), so that the tests
     # start with it at its default: those of Ctrl-C would skip themselves.
