@@ -14,7 +14,8 @@ import requests
 
 from helpers import answer_to, write_files
 from korvalinden._fields import fields_text
-from korvalinden.recording import Entry, Forwarder, Recorder, RecordingDirectory, Secrets, request_key, tool_reading
+from korvalinden.recording import (Entry, Forwarder, Recorder, RecordingDirectory, RecordingError, Secrets,
+                                   request_key, tool_reading)
 from korvalinden.simulated_controller import API_PATH, SimulatedController
 
 REHEARSE = str(Path(sys.executable).with_name("korvalinden-rehearse"))
@@ -102,12 +103,11 @@ def test_a_recording_replays_offline_as_the_controller_answered(kv, tmp_path):
 
 
 @contextlib.contextmanager
-def recording(directory, address):
-    said = []
+def recording(directory, address, said=None):
     recorder = Recorder(RecordingDirectory.for_recording(str(directory), address), Forwarder(address, API_PATH),
-                        said.append)
+                        (said if said is not None else []).append)
     with SimulatedController(recorder=recorder) as proxy:
-        yield proxy, said
+        yield proxy, recorder
 
 
 LOGIN = b"action=login&username=admin&password=tarvenox-demo"
@@ -132,35 +132,72 @@ def test_only_the_recorded_controller_is_ever_reached(tmp_path, target, host, fo
         assert headers["host"] == real.address and "korvalinden-file" not in headers
 
 
-def test_a_controller_out_of_reach_gets_502_and_is_said_once(tmp_path):
-    with SimulatedController() as gone:
-        address = gone.address
-    with recording(tmp_path, address) as (proxy, said):
-        replies = [requests.post(f"https://{proxy.address}/v1/api", data=LOGIN, verify=False, timeout=30)
-                   for _ in range(2)]
+@pytest.mark.parametrize("trouble", ["controller-out-of-reach", "directory-gone"])
+def test_trouble_is_said_once_and_every_request_it_hit_is_counted_not_recorded(tmp_path, trouble):
+    directory, said = tmp_path / "rec", []
+    with SimulatedController() as controller:
+        if trouble == "controller-out-of-reach":
+            controller.stop()
+        with recording(directory, controller.address, said) as (proxy, recorder):
+            if trouble == "directory-gone":
+                (directory / "index.json").unlink()
+                directory.rmdir()
+            replies = [requests.post(f"https://{proxy.address}/v1/api", data=LOGIN, verify=False, timeout=30)
+                       for _ in range(2)]
+    assert (len(said), recorder.not_recorded) == (1, 2), said
+    if trouble == "directory-gone":
+        # the tool is answered all the same
+        assert [reply.json()["CID"] is not None for reply in replies] == [True, True]
+        assert said[0].startswith(f"cannot write {directory}/login-") and not directory.exists()
+        return
     assert [reply.status_code for reply in replies] == [502, 502]
-    assert replies[0].json()["reason"].startswith(f"korvalinden-rehearse: no reply from {address}: "
+    assert replies[0].json()["reason"].startswith(f"korvalinden-rehearse: no reply from {controller.address}: "
                                                   "ConnectionRefusedError: [Errno 111]")
-    assert len(said) == 1 and [path.name for path in tmp_path.iterdir()] == ["index.json"]
+    assert [path.name for path in directory.iterdir()] == ["index.json"]
 
 
 # A reply is kept as the tool reads it, the secrets replaced; a replay gives back what the tool read,
 # with its own session.
-@pytest.mark.parametrize("headers, body, replayed", [
-    ({"Content-Type": "application/json"}, b'{"CID": "c1d2", "note": "pw \\u00e9 c1d2"}',
+@pytest.mark.parametrize("status, headers, body, replayed", [
+    (200, {"Content-Type": "application/json"}, b'{"CID": "c1d2", "note": "pw \\u00e9 c1d2"}',
      b'{"CID": "n3w", "note": "<hidden> n3w"}'),
-    ({"Content-Type": "application/json", "Content-Encoding": "gzip"}, gzip.compress(b'["c1d2", 1.50, "x"]'),
+    (200, {"Content-Type": "application/json", "Content-Encoding": "gzip"}, gzip.compress(b'["c1d2", 1.50, "x"]'),
      b'["n3w", 1.5, "x"]'),
-    ({"Content-Type": "text/html; charset=latin-1"}, b"<p>session c1d2 \xe9</p>", b"<p>session n3w \xe9</p>"),
+    (503, {"Content-Type": "text/html; charset=latin-1"}, b"<p>session c1d2 \xe9</p>", b"<p>session n3w \xe9</p>"),
 ], ids=["json", "gzip", "not-json"])
-def test_a_kept_reply_reads_as_the_controller_sent_it(tmp_path, headers, body, replayed):
+def test_a_kept_reply_reads_as_the_controller_sent_it(tmp_path, status, headers, body, replayed):
     secrets = Secrets()
     secrets.learn_request([("CID", "c1d2"), ("password", "pw \u00e9")])
     directory = RecordingDirectory.for_recording(str(tmp_path), "10.20.0.5")
-    directory.keep(Entry.of_reply(request_key([("action", "show")]), 200, headers, body,
-                                  tool_reading(200, headers, body), secrets))
+    name = directory.keep(Entry.of_reply(request_key([("action", "show")]), status, headers, body,
+                                         tool_reading(status, headers, body), secrets))
     assert not any(secret in path.read_bytes() for path in tmp_path.iterdir()
                    for secret in (b"c1d2", "pw \u00e9".encode(), b"pw \\u00e9"))
-    reply = RecordingDirectory.for_replay(str(tmp_path)).find((("action", "show"),)).reply_for("n3w")
+    entry = RecordingDirectory.for_replay(str(tmp_path)).find((("action", "show"),))
+    assert entry.answer_text() == f"recorded {name}" + (", status 503" if status != 200 else "")
+    reply = entry.reply_for("n3w")
     plain = {name: value for name, value in headers.items() if name != "Content-Encoding"}
-    assert tool_reading(200, dict(reply.headers), reply) == tool_reading(200, plain, replayed)
+    assert tool_reading(status, dict(reply.headers), reply) == tool_reading(status, plain, replayed)
+
+
+SHOW = '"fields": [["action", "show"]]'
+
+
+# A recording read for a replay: every way an entry can be wrong is named, with its file.
+@pytest.mark.parametrize("entries, problem", [
+    ({"a.json": "[]"}, "recorded reply {a}: not a JSON object"),
+    ({"a.json": '{"fields": [["action"]]}'}, 'recorded reply {a}: "fields" must be a list of [name, value] pairs of texts'),
+    ({"a.json": '{"fields": ["ab"]}'}, 'recorded reply {a}: "fields" must be a list of [name, value] pairs of texts'),
+    ({"a.json": '{"fields": [], "login": "maybe"}'}, 'recorded reply {a}: "login" must be "succeeded" or "failed"'),
+    ({"a.json": '{"fields": [], "status": "200"}'}, 'recorded reply {a}: "status" must be an HTTP status, 100 to 599'),
+    ({"a.json": '{"fields": [], "status": 200}'}, 'recorded reply {a}: needs "reply", or "reply_base64" holding base64'),
+    ({"a.json": "[" * 100_000}, "{a} is not JSON: "),
+    ({"a.json": "{%s, %s}" % (SHOW, '"status": 200, "reply": 1'), "b.json": "{%s, %s}" % (SHOW, '"login": "failed"')},
+     "recorded replies {a} and {b} answer the same request"),
+], ids=["no-object", "short-field", "field-no-list", "login", "status", "no-reply", "too-deep", "same-request"])
+def test_a_recording_that_cannot_be_replayed_is_refused_naming_its_file(tmp_path, entries, problem):
+    write_files(tmp_path, {"index.json": '{"controller": "10.20.0.5", "entries": {}}', **entries})
+    with pytest.raises(RecordingError) as refused:
+        RecordingDirectory.for_replay(str(tmp_path))
+    expected, message = problem.format(a=tmp_path / "a.json", b=tmp_path / "b.json"), str(refused.value)
+    assert message == expected or expected.endswith(": ") and message.startswith(expected)  # the decoder's words
