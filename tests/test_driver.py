@@ -520,19 +520,28 @@ NAMES = {"results": [{"name": "a"}, {"name": "b"}, {"name": "c"}]}
      "  file:  {dir}/top.cfg\n"
      "  done:  2 of 3 posts answered\n"
      "  last:  CID=<session-2> action=show site=b\n"),
+    # the referenced file repeats too, and stops part-way: its own count, not its referrer's
+    ("", lambda data: ValueError("Expecting value") if data["zone"] == "z2" else NAMES, None,
+     "korvalinden: ValueError: Expecting value\n"
+     "  where: tarvenox_api, line 104\n"
+     "  file:  {dir}/names.inc, referenced by {dir}/top.cfg\n"
+     "  done:  2 of 2 posts answered\n"
+     "  last:  CID=<session-3> action=list zone=z2\n"),
     # refused before its first post: no count of posts
     ("", {"results": [{"name": {"k": 1}}]}, None,
      "korvalinden: ValueError: output reference {dir}/names.inc gave a record, not a value: {{'k': 1}}\n"
      "  where: tarvenox_api, line 95\n"
      "  file:  {dir}/top.cfg\n"),
-], ids=["summary", "traceback", "repeats-stopped-part-way", "refused-before-any-post"])
+], ids=["summary", "traceback", "repeats-stopped-part-way", "referenced-repeats-stopped", "refused-before-any-post"])
 def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_requests, config_dir, capsys, monkeypatch,
                                                                  full_traceback, names, show, summary):
     from korvalinden import _launcher
 
     write(config_dir, "top.cfg", "[tarvenox]\naction = show\nsite = output(names.inc)\n")
-    write(config_dir, "names.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = list\n")
-    fake_requests.replies.update(list=names, show=show or {})
+    by_zone = "zone = output(zones.inc)\n" if callable(names) else ""
+    write(config_dir, "names.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = list\n" + by_zone)
+    write(config_dir, "zones.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = zones\n")
+    fake_requests.replies.update(list=names, show=show or {}, zones={"results": [{"name": "z1"}, {"name": "z2"}]})
     monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--password", "p",
                                       "--config_dir", str(config_dir)])
     monkeypatch.setenv("KORVALINDEN_TRACEBACK", full_traceback)
