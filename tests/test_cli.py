@@ -347,6 +347,7 @@ def test_one_shot_rehearsal_prints_the_output_then_the_plan(tmp_path, files, sta
     assert heading + shown == plan_text([PlannedRequest(entry["request"], tuple(map(tuple, entry["fields"])),
                                                         entry["answer"], entry["file"]) for entry in plan],
                                          connections=1)
+    assert shown.startswith(f"{len(plan)} requests over 1 connection\n")
     made = [entry for entry in plan if entry["action"] == "login"]
     assert [entry["fields"] for entry in made] == [[["action", "login"], ["username", "admin"],
                                                     ["password", "<hidden>"]]] * len(made)

@@ -138,11 +138,12 @@ def test_a_second_module_object_is_refused_at_its_exec_step():
         spec = importlib.util.find_spec("korvalinden.korvalinden")
         first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
         spec.loader.exec_module(first)
+        config_dir = first.get_default_config_dir()
         try:
             spec.loader.exec_module(second)
         except RuntimeError as error:
             print(error)
-        print(callable(first.main))
+        print(first.get_default_config_dir() == config_dir)  # the first's globals still its own
         """
     )
     assert result.stdout.splitlines() == [

@@ -16,7 +16,7 @@ from helpers import answer_to, write_files
 from korvalinden._fields import fields_text
 from korvalinden.recording import (Entry, Forwarder, Recorder, RecordingDirectory, RecordingError, Secrets,
                                    request_key, tool_reading)
-from korvalinden.simulated_controller import API_PATH, SimulatedController
+from korvalinden.simulated_controller import API_PATH, SimulatedController, _recording_ended
 
 REHEARSE = str(Path(sys.executable).with_name("korvalinden-rehearse"))
 USERNAME, PASSWORD = "ops-velm", "pw-Qz81!x"
@@ -145,6 +145,8 @@ def test_trouble_is_said_once_and_every_request_it_hit_is_counted_not_recorded(t
             replies = [requests.post(f"https://{proxy.address}/v1/api", data=LOGIN, verify=False, timeout=30)
                        for _ in range(2)]
     assert (len(said), recorder.not_recorded) == (1, 2), said
+    # a run that went well ends the rehearsal with status 1 all the same: its recording is not whole
+    assert _recording_ended(proxy, 0) == 1
     if trouble == "directory-gone":
         # the tool is answered all the same
         assert [reply.json()["CID"] is not None for reply in replies] == [True, True]
