@@ -5,8 +5,11 @@ the operator's own, then --replies with that controller gone."""
 import contextlib
 import gzip
 import json
+import socket
+import struct
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import pytest
@@ -132,18 +135,42 @@ def test_only_the_recorded_controller_is_ever_reached(tmp_path, target, host, fo
         assert headers["host"] == real.address and "korvalinden-file" not in headers
 
 
-@pytest.mark.parametrize("trouble", ["controller-out-of-reach", "directory-gone"])
-def test_trouble_is_said_once_and_every_request_it_hit_is_counted_not_recorded(tmp_path, trouble):
+@contextlib.contextmanager
+def resetting_listener():
+    """The address of a listener that resets every connection it accepts."""
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        def reset_each():
+            with contextlib.suppress(OSError):  # the listener shut down
+                while True:
+                    connection = listener.accept()[0]
+                    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    connection.close()
+        threading.Thread(target=reset_each, daemon=True).start()
+        yield "127.0.0.1:%d" % listener.getsockname()[1]
+        listener.shutdown(socket.SHUT_RDWR)
+
+
+# The reason is the operating system's own report, not what the socket layer met on its way to it.
+@pytest.mark.parametrize("trouble, reason", [
+    ("controller-out-of-reach", "ConnectionRefusedError: [Errno 111]"),
+    ("controller-resets", "ConnectionResetError: [Errno 104]"),
+    ("directory-gone", None),
+])
+def test_trouble_is_said_once_and_every_request_it_hit_is_counted_not_recorded(tmp_path, trouble, reason):
     directory, said = tmp_path / "rec", []
-    with SimulatedController() as controller:
+    with contextlib.ExitStack() as stack:
+        controller = stack.enter_context(SimulatedController())
+        address = controller.address
         if trouble == "controller-out-of-reach":
             controller.stop()
-        with recording(directory, controller.address, said) as (proxy, recorder):
-            if trouble == "directory-gone":
-                (directory / "index.json").unlink()
-                directory.rmdir()
-            replies = [requests.post(f"https://{proxy.address}/v1/api", data=LOGIN, verify=False, timeout=30)
-                       for _ in range(2)]
+        elif trouble == "controller-resets":
+            address = stack.enter_context(resetting_listener())
+        proxy, recorder = stack.enter_context(recording(directory, address, said))
+        if trouble == "directory-gone":
+            (directory / "index.json").unlink()
+            directory.rmdir()
+        replies = [requests.post(f"https://{proxy.address}/v1/api", data=LOGIN, verify=False, timeout=30)
+                   for _ in range(2)]
     assert (len(said), recorder.not_recorded) == (1, 2), said
     # a run that went well ends the rehearsal with status 1 all the same: its recording is not whole
     assert _recording_ended(proxy, 0) == 1
@@ -153,8 +180,7 @@ def test_trouble_is_said_once_and_every_request_it_hit_is_counted_not_recorded(t
         assert said[0].startswith(f"cannot write {directory}/login-") and not directory.exists()
         return
     assert [reply.status_code for reply in replies] == [502, 502]
-    assert replies[0].json()["reason"].startswith(f"korvalinden-rehearse: no reply from {controller.address}: "
-                                                  "ConnectionRefusedError: [Errno 111]")
+    assert replies[0].json()["reason"].startswith(f"korvalinden-rehearse: no reply from {address}: {reason}")
     assert [path.name for path in directory.iterdir()] == ["index.json"]
 
 

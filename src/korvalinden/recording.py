@@ -508,7 +508,7 @@ class Forwarder:
                                       retries=False, redirect=False, preload_content=True, decode_content=False)
         except (urllib3.exceptions.HTTPError, OSError) as error:
             self.close()
-            raise ForwardingError(exception_text(innermost_os_error(error))) from error
+            raise ForwardingError(exception_text(os_error_behind(error))) from error
         finally:
             self._last_used = time.monotonic()
 
@@ -530,9 +530,12 @@ def forwarded_headers(headers: Fields) -> dict[str, str]:
     return forwarded
 
 
-def innermost_os_error(error: BaseException) -> BaseException:
-    """The operating system's or TLS's own report behind a library's error, when there is one."""
-    return ([cause for cause in exception_chain(error) if isinstance(cause, OSError)] or [error])[-1]
+def os_error_behind(error: BaseException) -> BaseException:
+    """The operating system's or TLS's own report behind urllib3's error, when
+    there is one: the chain's first OSError, urllib3's own errors being none.
+    What lies below it the socket layer met and handled on the way (ssl's
+    probe of a connection the peer has already reset fails ENOTCONN)."""
+    return next((cause for cause in exception_chain(error) if isinstance(cause, OSError)), error)
 
 
 # -- recording ------------------------------------------------------------------
