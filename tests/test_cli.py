@@ -412,6 +412,9 @@ def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
                               timeout=HANDSHAKE_TIMEOUT_SECONDS / 2)
         controller.stop()
         stopped = time.monotonic() - started
+        stalled.settimeout(HANDSHAKE_TIMEOUT_SECONDS / 2)
+        ended = stalled.recv(1)  # stop() ends the stalled connection too: no thread is left waiting on it
+    assert ended == b""
     assert reply.json() == {"return": False, "reason": "Invalid username or password."}
     assert stopped < HANDSHAKE_TIMEOUT_SECONDS / 2
 

@@ -36,11 +36,13 @@ def call(kv, controller, config_dir, config_file):
 
 
 def test_details_of_every_listed_site(kv, controller, pair):
-    config_dir, details = pair("sites.cfg", "results, name", "results, name & state")
+    config_dir, details = pair("sites.cfg", "results, name", "results, name & state & peers")
     seen_before = len(controller.requests)
     result = call(kv, controller, config_dir, details)
     names = ["site-alder", "site-brenna", "site-cobble"]
-    assert result == [{"object": name, "results": {"name": name, "state": "up"}} for name in names]
+    assert result == [{"object": name, "results": {"name": name, "state": "up",
+                                                   "peers": [peer for peer in names if peer != name]}}
+                      for name in names]
 
     requests = controller.requests[seen_before:]
     login = [("action", "login"), ("username", controller.username), ("password", controller.password)]
