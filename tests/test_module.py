@@ -79,6 +79,7 @@ def test_code_objects(kv, name, first_line, parameters, other_locals):
     assert code.co_argcount == len(parameters)
     assert code.co_posonlyargcount == 0 and code.co_kwonlyargcount == 0
     assert code.co_varnames == parameters + other_locals
+    assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS  # a function's frame: no locals dict
     with pytest.raises(TypeError if parameters else AssertionError):  # it holds no code of ours to run
         exec(code)
     signature = inspect.signature(getattr(kv, name))
@@ -93,6 +94,7 @@ def test_code_objects(kv, name, first_line, parameters, other_locals):
                                           f"{MODULE_NAME}.{name}"]
     # A fixed size, with the collector's header as for an empty tuple: a size per item would multiply garbage.
     assert sys.getsizeof(function) == type(function).__basicsize__ + sys.getsizeof(()) - tuple.__basicsize__
+    assert type(function).__itemsize__ == 0
 
 
 def test_reimport_and_reload_keep_every_object(kv):
