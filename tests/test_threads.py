@@ -3,7 +3,10 @@ once get their own correct results, one thread's chain of output references
 never affects another's, and calls that greenlets interleave leave the
 recursion count where it was."""
 
+import os
 import random
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -151,6 +154,30 @@ def alone(requests, config_dir, user, name):
     own = FakeRequests()
     own.replies = dict(requests.replies)
     return model.tarvenox_api(own, "h", user, "p", config_dir, f"{config_dir}/{name}")
+
+
+# After process ids wrap, a thread may get an id below the process's own: it is
+# still no main thread, and its stack is its own.
+LOW_THREAD_ID = """
+import threading
+import korvalinden.korvalinden as kv
+with open("/proc/sys/kernel/ns_last_pid", "w") as last:
+    last.write("100")
+def run():
+    print(threading.get_native_id(), kv.filter_results({"results": [{"name": "x"}]}, ["results", "name"]))
+worker = threading.Thread(target=run)
+worker.start()
+worker.join()
+"""
+
+
+def test_a_thread_whose_id_is_below_the_process_id_filters_on_its_own_stack():
+    if os.geteuid() != 0:
+        pytest.skip("choosing the next process id takes root (a PID namespace of its own)")
+    result = subprocess.run(["unshare", "--pid", "--fork", "sh", "-c", 'echo 5000 > /proc/sys/kernel/ns_last_pid '
+                             '&& "$0" "$@"', sys.executable, "-c", LOW_THREAD_ID], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stdout) == (0, "101 ['x']\n"), result.stderr
 
 
 def test_threads_calling_the_api_at_once_get_their_own_results(kv, requests, config_dir):
