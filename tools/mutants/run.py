@@ -361,13 +361,17 @@ def python_mutants(workspace, tools, name):
 
 
 def apply_python(tools, path, mutation):
+    """The mutant, or None where cosmic-ray fails to make it (its exception
+    replacer trips over some `except` clauses): a fault of the tool's own."""
     original = path.read_text()
     try:
-        subprocess.run([tools / "cosmic-ray", "apply", path, mutation["operator_name"], str(mutation["occurrence"])],
-                       check=True, capture_output=True)
+        made = subprocess.run([tools / "cosmic-ray", "apply", path, mutation["operator_name"],
+                               str(mutation["occurrence"])], capture_output=True)
         mutated = path.read_text()
     finally:
         path.write_text(original)
+    if made.returncode != 0:
+        return None
     before, after = original.splitlines(True), mutated.splitlines(True)
     start = next(i for i, (a, b) in enumerate(zip(before, after)) if a != b) if before != after else 0
     end = 0
@@ -461,7 +465,10 @@ def python_sample(trial, tools, names, wanted):
         for mutation in kept:
             if ran >= wanted:
                 break
-            mutant = trial.run(apply_python(tools, trial.workspace.package / name, mutation), compiled=False)
+            made = apply_python(tools, trial.workspace.package / name, mutation)
+            if made is None:
+                continue
+            mutant = trial.run(made, compiled=False)
             done.append(mutant)
             ran += mutant.outcome in ("killed", "survived")
     return done
@@ -510,7 +517,7 @@ def rerun(trial, tools, report):
             candidates = (apply_python(tools, path, mutation) for mutation in python_mutants(trial.workspace, tools,
                                                                                               name)[1])
         for mutant in candidates:
-            if mutant.key in wanted and mutant.key not in found:
+            if mutant is not None and mutant.key in wanted and mutant.key not in found:
                 found[mutant.key] = mutant
                 if all(key in found for key in keys if key.startswith(name + "#")):
                     break
