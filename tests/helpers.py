@@ -379,8 +379,9 @@ def memory_failure_lines(call, runs_alike=5):
         outcome = run(failing)
         alike = alike + 1 if ending(outcome) == unhindered else 0
         for error in (outcome, outcome and outcome.__context__):
-            if isinstance(error, MemoryError) and module_entries(error) and module_entries(error)[-1][1] not in lines:
-                lines.append(module_entries(error)[-1][1])
+            entries = module_entries(error) if isinstance(error, MemoryError) else []
+            if entries and entries[-1][1] not in lines:
+                lines.append(entries[-1][1])
         failing += 1
     return lines
 

@@ -538,6 +538,7 @@ def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_reques
     from korvalinden import _launcher
 
     write(config_dir, "top.cfg", "[tarvenox]\naction = show\nsite = output(names.inc)\n")
+    # names.inc repeats its post over zones.inc only in the row whose reply depends on what was posted
     by_zone = "zone = output(zones.inc)\n" if callable(names) else ""
     write(config_dir, "names.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = list\n" + by_zone)
     write(config_dir, "zones.inc", "[default]\nfilters = results, name\n[tarvenox]\naction = zones\n")
