@@ -440,14 +440,15 @@ def main_stack(size):
 
 
 def run_python(code: str, *args: str, cwd=None, input: str | None = None, env=None, timeout=60, preexec_fn=None,
-               hide_proc=False):
-    """Runs `code` in a fresh interpreter of this venv; returns the CompletedProcess.
-    `preexec_fn` runs in the child before the interpreter starts; with `hide_proc`
-    the interpreter finds no /proc."""
+               hide_proc=False, options=()):
+    """Runs `code` in a fresh interpreter of this venv, started with the
+    interpreter's `options`; returns the CompletedProcess. `preexec_fn` runs in
+    the child before the interpreter starts; with `hide_proc` the interpreter
+    finds no /proc."""
     full_env = dict(os.environ)
     full_env.update(env or {})
     return subprocess.run(
-        [*(HIDE_PROC if hide_proc else []), sys.executable, "-c", textwrap.dedent(code), *args],
+        [*(HIDE_PROC if hide_proc else []), sys.executable, *options, "-c", textwrap.dedent(code), *args],
         cwd=cwd,
         input=input,
         env=full_env,

@@ -398,6 +398,24 @@ def test_each_use_of_the_reference_option_as_a_key_names_its_statement(kv, run, 
     assert module_entries(caught.value) == [(API, line)]
 
 
+def test_a_reference_whose_length_fails_names_its_statement(kv, run, cfg, fake_requests, monkeypatch):
+    class Reference(str):
+        def __len__(self):
+            raise LookupError("measured")
+
+    class Parser(configparser.ConfigParser):
+        def get(self, section, option, **kwargs):
+            value = super().get(section, option, **kwargs)
+            return Reference(value) if value.startswith("output(") else value
+
+    monkeypatch.setattr(kv, "configparser", types.SimpleNamespace(ConfigParser=Parser))
+    cfg("base.cfg", "[tarvenox]\naction = list\n")
+    cfg("main.cfg", REFERRING)
+    with pytest.raises(LookupError) as caught:
+        run("main.cfg")
+    assert module_entries(caught.value) == [(API, 88)]
+
+
 @pytest.mark.parametrize(
     "referenced, error, message",
     [

@@ -1,11 +1,13 @@
 """Import of the extension module: attributes, identity on re-import and
 reload, the single-interpreter rule and failures during import."""
 
+import ast
 import gc
 import importlib
 import inspect
 import os
 import pprint
+import re
 import shutil
 import subprocess
 import sys
@@ -39,8 +41,8 @@ FUNCTIONS = [
 
 def test_attributes_enter_the_dictionary_in_order():
     # In a fresh process: tests here replace and restore module attributes.
-    result = run_python("import korvalinden.korvalinden as kv; print(*vars(kv))")
-    names = result.stdout.split()
+    result = run_python("import korvalinden.korvalinden as kv; print(repr(list(vars(kv))))")
+    names = ast.literal_eval(result.stdout)
     split = names.index("__builtins__")
     assert set(names[:split]) == HOST_ATTRIBUTES
     assert names[split:] == EXEC_STEP_ATTRIBUTES
@@ -107,13 +109,31 @@ def test_reimport_and_reload_keep_every_object(kv):
     assert all(getattr(kv, name) is value for name, value in before.items())
 
 
+def binutils(command, *arguments):
+    """What a command of binutils prints; the test is skipped where it is missing."""
+    if shutil.which(command) is None:
+        pytest.skip(f"{command} is not installed")
+    return subprocess.run([command, *arguments], capture_output=True, text=True, check=True).stdout
+
+
 def test_only_the_init_function_is_exported(kv):
-    nm = shutil.which("nm")
-    if nm is None:
-        pytest.skip("nm is not installed")
-    listing = subprocess.run([nm, "-D", "--defined-only", kv.__file__], capture_output=True, text=True, check=True)
-    symbols = [line.split()[-1] for line in listing.stdout.splitlines() if line.split()[1:2] in (["T"], ["D"], ["B"])]
+    listing = binutils("nm", "-D", "--defined-only", kv.__file__)
+    symbols = [line.split()[-1] for line in listing.splitlines() if line.split()[1:2] in (["T"], ["D"], ["B"])]
     assert symbols == ["PyInit_korvalinden"]
+
+
+def test_the_thread_library_is_asked_at_run_time(kv):
+    # The stack query moved from libpthread into the C library in glibc 2.34:
+    # a reference bound at link time would load on one side only. The loader's
+    # dlsym that finds it is bound where every glibc from 2.24 on offers it.
+    undefined = {line.split()[-1] for line in binutils("nm", "-D", "--undefined-only", kv.__file__).splitlines()}
+    assert not {"pthread_getattr_np", "pthread_attr_getstack"} & {symbol.split("@")[0] for symbol in undefined}
+    if sys.version_info >= (3, 14):  # the interpreter's own stack check serves there
+        assert not {symbol for symbol in undefined if symbol.startswith("dlsym")}
+        return
+    assert "dlsym@GLIBC_2.2.5" in undefined
+    versions_needed = binutils("readelf", "--version-info", "--wide", kv.__file__)
+    assert re.search(r"File: libdl\.so\.2\s+Cnt: 1\s+\S+\s+Name: GLIBC_2\.2\.5\s", versions_needed), versions_needed
 
 
 def test_import_under_another_name_registers_the_full_name(kv, tmp_path):

@@ -5,6 +5,7 @@ recursion count where it was."""
 
 import os
 import random
+import resource
 import subprocess
 import sys
 import threading
@@ -14,7 +15,8 @@ from pathlib import Path
 import pytest
 
 import model
-from helpers import GREENLETS_UNDER_SANITIZERS, UNDER_SANITIZERS, FakeRequests, deepest, run_python, write_files
+from helpers import (GREENLETS_UNDER_SANITIZERS, UNDER_SANITIZERS, FakeRequests, deepest, main_stack, run_python,
+                     write_files)
 
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
@@ -178,6 +180,81 @@ def test_a_thread_whose_id_is_below_the_process_id_filters_on_its_own_stack():
                              '&& "$0" "$@"', sys.executable, "-c", LOW_THREAD_ID], capture_output=True, text=True,
                             timeout=60)
     assert (result.returncode, result.stdout) == (0, "101 ['x']\n"), result.stderr
+
+
+# Stacks a thread's first call has not met before. Each script prints "ok"
+# once every call in it worked as it does in Python.
+CALLS = """
+import os, sys
+import korvalinden.korvalinden as kv
+loop = {}
+loop["a"] = loop
+def calls(_=None, levels=300):
+    return kv.filter_results({"a": 1}, ["a"]) == 1 and kv.filter_results(loop, ["a"] * levels) is loop
+"""
+FIRST_CALLS = {
+    # The child runs on the forking thread's stack, not on the main one's.
+    "a child forked from a thread": """
+import threading
+def fork():
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            code = 0 if calls() else 2
+        finally:
+            os._exit(code)
+    print("ok" if os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0 else "failed")
+worker = threading.Thread(target=fork)
+worker.start()
+worker.join()
+""",
+    "a process pool forked from a thread": """
+import concurrent.futures as futures, multiprocessing
+def in_pool():
+    with futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("fork")) as pool:
+        return all(pool.map(calls, range(4)))
+with futures.ThreadPoolExecutor(1) as threads:
+    print("ok" if threads.submit(in_pool).result() else "failed")
+""",
+    # Up to 3.10 each Python frame takes C stack: far more than 8 MiB here.
+    "an unlimited stack, first called 30,000 frames deep": """
+sys.setrecursionlimit(40_000)
+def at_depth(depth):
+    return calls() if depth == 0 else at_depth(depth - 1)
+print("ok" if at_depth(30_000) and calls() else "failed")
+""",
+    # A call that found no room leaves no trace: the next, at the top, works.
+    # The limit is lowered halfway down a stack grown deeper before, whose
+    # pages the call and the lookup of the stack's bounds then use.
+    "a limit lowered below the stack in use": """
+import resource
+def deep(depth, at_bottom):
+    # each level passes through C, so the C stack grows on every version
+    return list(map(deep, [depth - 1], [at_bottom]))[0] if depth > 0 else at_bottom()
+def lowered_and_called():
+    resource.setrlimit(resource.RLIMIT_STACK, (128 << 10, resource.getrlimit(resource.RLIMIT_STACK)[1]))
+    try:
+        return calls()
+    except RecursionError:
+        return "refused"
+deep(600, lambda: None)
+print("ok" if deep(300, lowered_and_called) == "refused" and calls(levels=20) else "failed")
+""",
+}
+FIRST_CALL_STACKS = {"an unlimited stack, first called 30,000 frames deep": resource.RLIM_INFINITY,
+                     "a limit lowered below the stack in use": 8 << 20}
+
+
+@pytest.mark.parametrize("name", FIRST_CALLS)
+def test_a_first_call_on_a_stack_of_its_own_kind(name):
+    stack = FIRST_CALL_STACKS.get(name)
+    if stack == resource.RLIM_INFINITY and resource.getrlimit(resource.RLIMIT_STACK)[1] != stack:
+        pytest.skip("an unlimited stack takes an unlimited hard limit")
+    if name.startswith("a limit lowered") and sys.version_info >= (3, 14):
+        pytest.skip("from 3.14 the interpreter's own stack check ignores a limit lowered after start")
+    result = run_python(CALLS + FIRST_CALLS[name], preexec_fn=stack and main_stack(stack), timeout=120)
+    assert (result.returncode, result.stdout) == (0, "ok\n"), result.stderr[-2000:]
 
 
 def test_threads_calling_the_api_at_once_get_their_own_results(kv, requests, config_dir):

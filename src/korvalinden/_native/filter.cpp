@@ -101,6 +101,7 @@ Ref remaining_steps(PyObject* filters) {
 // exception set: the common miss costs no exception.
 Ref member_of(PyObject* source, PyObject* key) {
   if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
+  [[maybe_unused]] PythonSubscriptCount subscript(source);
   return Ref::steal(PyObject_GetItem(source, key));
 }
 
@@ -436,7 +437,10 @@ Ref filter_results(LineMarker& line, PyObject* results, PyObject* filters) {
   line.at(lines::remaining_steps);
   Ref remaining_filters = remaining_steps(filters);
   line.at(lines::split_step);
-  Ref split_filters = split_and_strip(current_filter.get(), kKeySeparator);
+  Ref split_filters = [&] {
+    [[maybe_unused]] BuiltinCallCount split_call;
+    return split_and_strip(current_filter.get(), kKeySeparator);
+  }();
 
   if (PyList_Check(results)) return filter_list(line, results, split_filters.get(), remaining_filters.get());
   if (PyDict_Check(results)) {

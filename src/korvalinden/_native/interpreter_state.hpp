@@ -86,8 +86,16 @@ class HandlingScope {
 
 // ---- the recursion limit ----------------------------------------------------
 
-[[noreturn]] inline void raise_recursion_error() {
-  PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+// The host's words for a call refused as a call of a C object (every call
+// through tp_call up to 3.11, and wherever the C stack runs short), and for a
+// call of a Python function refused at the counter of Python frames (3.12 on).
+inline constexpr const char* kCallTooDeep = "maximum recursion depth exceeded while calling a Python object";
+inline constexpr const char* kPythonCallTooDeep = "maximum recursion depth exceeded";
+// What the host's own check of a call adds to its message.
+inline constexpr const char* kCallCheckWhere = " while calling a Python object";
+
+[[noreturn]] inline void raise_recursion_error(const char* message) {
+  PyErr_SetString(PyExc_RecursionError, message);
   throw_python_error();
 }
 
@@ -101,26 +109,102 @@ class HandlingScope {
 // one step back up on leaving. The interpreter has counted the caller's frames
 // there already, and sys.setrecursionlimit() and greenlet's switches move the
 // counter with every frame on it.
+//
+// 3.12 and 3.13 also keep a budget of nested C-level calls, on which the host
+// charges one unit for every call through tp_call, and none for a call of a
+// Python function. The call gives that unit back while it runs, so that a
+// recursion through the module reaches the depth of the same recursion in
+// Python; the C stack's own check below guards what the budget guarded.
 class PythonLevelCount {
  public:
 #if PY_VERSION_HEX >= 0x030C0000
   PythonLevelCount() : thread_(PyThreadState_Get()) {
     if (thread_->py_recursion_remaining-- <= 0) {
       ++thread_->py_recursion_remaining;
-      raise_recursion_error();
+      raise_recursion_error(kPythonCallTooDeep);
     }
+    give_back_c_units(thread_, kTpCallUnits);
   }
-  ~PythonLevelCount() { ++thread_->py_recursion_remaining; }
+  ~PythonLevelCount() {
+    give_back_c_units(thread_, -kTpCallUnits);
+    ++thread_->py_recursion_remaining;
+  }
 #else
   PythonLevelCount() noexcept = default;
 #endif
   PythonLevelCount(const PythonLevelCount&) = delete;
   PythonLevelCount& operator=(const PythonLevelCount&) = delete;
 
+  // What the interpreter's own call of a Python function costs the C-level
+  // budget, when the host calls one from C (3.12 and 3.13): its evaluation
+  // loop, entered anew, takes two units.
+  static constexpr int kEvaluationUnits = 2;
+
+  // Adds `units` to the thread's C-level budget, where there is one.
+#if PY_VERSION_HEX >= 0x030C0000
+  static void give_back_c_units([[maybe_unused]] PyThreadState* thread, [[maybe_unused]] int units) noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    thread->c_recursion_remaining += units;
+#endif
+  }
+#endif
+
 #if PY_VERSION_HEX >= 0x030C0000
  private:
+  static constexpr int kTpCallUnits = 1;
   PyThreadState* thread_;  // the calling thread's, which a call never leaves
 #endif
+};
+
+// A subscription `source[key]` whose class defines __getitem__ as a Python
+// function: the interpreter runs such a __getitem__ inline, as a call of a
+// Python function, on no C-level budget; through the C-API the host enters
+// its evaluation loop for it (3.12 and 3.13). The units that costs are given
+// back for the subscription's duration. Elsewhere, nothing.
+class PythonSubscriptCount {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+  explicit PythonSubscriptCount(PyObject* source)
+      : thread_(defines_python_getitem(Py_TYPE(source)) ? PyThreadState_Get() : nullptr) {
+    if (thread_) PythonLevelCount::give_back_c_units(thread_, PythonLevelCount::kEvaluationUnits);
+  }
+  ~PythonSubscriptCount() {
+    if (thread_) PythonLevelCount::give_back_c_units(thread_, -PythonLevelCount::kEvaluationUnits);
+  }
+#else
+  explicit PythonSubscriptCount(PyObject*) noexcept {}
+#endif
+  PythonSubscriptCount(const PythonSubscriptCount&) = delete;
+  PythonSubscriptCount& operator=(const PythonSubscriptCount&) = delete;
+
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+ private:
+  // Whether `type`'s __getitem__, found as the interpreter finds it (the first
+  // class along the MRO whose dict holds the name), is a Python function. The
+  // classes written in C along it define theirs in C, if at all.
+  static bool defines_python_getitem(PyTypeObject* type);
+
+  PyThreadState* thread_;
+#endif
+};
+
+// Up to 3.10 the host counts every call of a built-in against the recursion
+// limit, as it counts a Python frame. A body does some work inline that is such
+// a call in Python (the split of a filter step is a call of a str method): it
+// counts it the same way, for its duration, so that a recursion through the
+// module stops where the same recursion in Python stops, with the same message.
+class BuiltinCallCount {
+ public:
+#if PY_VERSION_HEX < 0x030B0000
+  BuiltinCallCount() {
+    if (Py_EnterRecursiveCall(kCallCheckWhere) != 0) throw_python_error();
+  }
+  ~BuiltinCallCount() { Py_LeaveRecursiveCall(); }
+#else
+  BuiltinCallCount() noexcept = default;
+#endif
+  BuiltinCallCount(const BuiltinCallCount&) = delete;
+  BuiltinCallCount& operator=(const BuiltinCallCount&) = delete;
 };
 
 // ---- the C stack ------------------------------------------------------------
@@ -134,13 +218,13 @@ class CStackCheck {
  public:
 #if PY_VERSION_HEX >= 0x030E0000
   CStackCheck() {
-    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) throw_python_error();
+    if (Py_EnterRecursiveCall(kCallCheckWhere) != 0) throw_python_error();
   }
   ~CStackCheck() { Py_LeaveRecursiveCall(); }
 #else
   CStackCheck() {
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (!room_.holds(frame) && !make_room(frame)) raise_recursion_error();
+    if (!room_.holds(frame) && !make_room(frame)) raise_recursion_error(kCallTooDeep);
   }
 #endif
   CStackCheck(const CStackCheck&) = delete;
