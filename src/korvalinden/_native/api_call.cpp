@@ -213,10 +213,9 @@ void refuse_text(PyObject* compound_results, PyObject* compound_filepath) {
 // stop one step short of the member to send (a forgotten ", name").
 void refuse_records(PyObject* compound_results, PyObject* compound_filepath) {
   if (!PyList_Check(compound_results)) return;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(compound_results); ++i) {
-    if (!PyDict_Check(PyList_GET_ITEM(compound_results, i))) continue;
+  for (Py_ssize_t i = 0; Ref record = list_item(compound_results, i); ++i) {
+    if (!PyDict_Check(record.get())) continue;
     // Held: its repr may run code that changes the list.
-    Ref record = Ref::borrow(PyList_GET_ITEM(compound_results, i));
     PyErr_Format(PyExc_ValueError, "output reference %S gave a record, not a value: %R", compound_filepath,
                  record.get());
     throw_python_error();

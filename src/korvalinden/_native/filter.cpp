@@ -69,9 +69,17 @@ constexpr MemberLines kElementMember{43, 45};  // compound step on a list, per e
 constexpr MemberLines kDictMember{57, 59};     // compound step on a dict, per key
 constexpr MemberLines kSingleMember{63, 65};   // single step on a dict: the step as written
 
-// filters[0]
+[[noreturn]] void raise_index_error() {
+  PyErr_SetString(PyExc_IndexError, "list index out of range");
+  throw_python_error();
+}
+
+// filters[0]. Another thread may have emptied the list since it was counted.
 Ref first_step(PyObject* filters) {
-  if (PyList_CheckExact(filters)) return Ref::borrow(PyList_GET_ITEM(filters, 0));
+  if (PyList_CheckExact(filters)) {
+    if (Ref step = list_item(filters, 0)) return step;
+    raise_index_error();
+  }
   if (PyTuple_CheckExact(filters)) return Ref::borrow(PyTuple_GET_ITEM(filters, 0));
   Ref zero = owned_or_throw(PyLong_FromLong(0));
   return owned_or_throw(PyObject_GetItem(filters, zero.get()));
@@ -100,7 +108,7 @@ Ref remaining_steps(PyObject* filters) {
 // than the lookup (measured). An exact dict's miss comes back empty without an
 // exception set: the common miss costs no exception.
 Ref member_of(PyObject* source, PyObject* key) {
-  if (PyDict_CheckExact(source)) return Ref::borrow(PyDict_GetItemWithError(source, key));
+  if (PyDict_CheckExact(source)) return dict_item(source, key);
   [[maybe_unused]] PythonSubscriptCount subscript(source);
   return Ref::steal(PyObject_GetItem(source, key));
 }
@@ -117,7 +125,16 @@ Ref member_of(PyObject* source, PyObject* key) {
 // than it saves (measured).
 // These are hints only: a prefetch never faults, nothing found here is used
 // for the result, and PyDict_Next, the only function called, reads within the
-// dict and runs no code of the caller's.
+// dict and runs no code of the caller's. Without the GIL the records could
+// change or go while they are looked at, so a free-threaded build asks nothing
+// ahead.
+#ifdef Py_GIL_DISABLED
+class RecordPrefetcher {
+ public:
+  RecordPrefetcher(PyObject*, PyObject*) noexcept {}
+  void ahead(Py_ssize_t) const noexcept {}
+};
+#else
 class RecordPrefetcher {
  public:
   RecordPrefetcher(PyObject* list, PyObject* keys) : list_(list) {
@@ -175,6 +192,7 @@ class RecordPrefetcher {
   Py_ssize_t position_count_ = 0;
   std::array<Py_ssize_t, kMaxKeys> positions_;
 };
+#endif
 
 // The result of a step over a list: one item per element, appended in order.
 // For an exact list the result is made as long as the list at the start and
@@ -213,15 +231,15 @@ class ResultList {
 
 // Calls `visit(element)` for each element of `results` (a list or subclass),
 // with the host's iteration protocol; an exact list is walked by index, which
-// is what its iterator does. An element of an exact list is borrowed from the
-// list: `visit` holds it before anything that may run code of the caller's.
+// is what its iterator does. Each element is held while it is visited: a
+// lookup may run code that shrinks the list.
 template <class Visit>
 void for_each_element(PyObject* results, PyObject* keys, Visit visit) {
   if (PyList_CheckExact(results)) {
     RecordPrefetcher prefetcher(results, keys);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results); ++i) {
+    for (Py_ssize_t i = 0; Ref element = list_item(results, i); ++i) {
       prefetcher.ahead(i);
-      visit(PyList_GET_ITEM(results, i));
+      visit(element.get());
     }
     return;
   }
@@ -354,18 +372,14 @@ void copy_member_or_marker(LineMarker& line, NewDict& target, PyObject* source, 
 // The step's key list, split_filters, is reachable by code of the caller's that
 // a lookup runs (gc.get_referrers of a key finds it), which may change it. So
 // it is read as Python reads it: `for key in split_filters` takes its length at
-// every pass and holds each key while it is used, and split_filters[0] is taken
-// afresh for every element.
-Ref key_at(PyObject* keys, Py_ssize_t index) { return Ref::borrow(PyList_GET_ITEM(keys, index)); }
+// every pass and holds each key while it is used (list_item), and
+// split_filters[0] is taken afresh for every element.
 
 // result[split_filters[0]]: a miss raises KeyError. The list may be empty: a
 // step that is no string may split into nothing, and a lookup may have emptied it.
 Ref element_value(PyObject* result, PyObject* keys) {
-  if (PyList_GET_SIZE(keys) == 0) {
-    PyErr_SetString(PyExc_IndexError, "list index out of range");
-    throw_python_error();
-  }
-  Ref key = key_at(keys, 0);
+  Ref key = list_item(keys, 0);
+  if (!key) raise_index_error();
   return found_or_key_error(member_of(result, key.get()), key.get());
 }
 
@@ -380,11 +394,9 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
   if (PyList_GET_SIZE(keys) > 1) {
     line.at(lines::each_element);
     for_each_element(results, keys, [&](PyObject* result) {
-      Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::new_element_dict);
       NewDict new_dict(new_dict_without_collection());
-      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
-        Ref key = key_at(keys, i);
+      for (Py_ssize_t i = 0; Ref key = list_item(keys, i); ++i) {
         copy_member_or_marker(line, new_dict, result, key.get(), kElementMember);
       }
       line.at(lines::append_element_dict);
@@ -395,7 +407,6 @@ Ref filter_list(LineMarker& line, PyObject* results, PyObject* keys, PyObject* r
   } else {
     line.at(lines::each_element_single);
     for_each_element(results, keys, [&](PyObject* result) {
-      Ref held = Ref::borrow(result);  // a lookup may run code that shrinks the list
       line.at(lines::element_value);
       new_results.append(element_value(result, keys));
       line.at(lines::each_element_single);
@@ -410,8 +421,7 @@ Ref filter_dict(LineMarker& line, PyObject* results, PyObject* current_filter, P
   line.at(lines::new_dict);
   NewDict new_results(owned_or_throw(PyDict_New()));
   if (PyList_GET_SIZE(keys) > 1) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
-      Ref key = key_at(keys, i);
+    for (Py_ssize_t i = 0; Ref key = list_item(keys, i); ++i) {
       copy_member_or_marker(line, new_results, results, key.get(), kDictMember);
     }
     line.at(lines::recurse_after_members);

@@ -60,7 +60,8 @@ Py_ssize_t parameter_index(PyObject* parameter_names, PyObject* key) {
 [[noreturn]] void raise_surplus_keyword(const FunctionDefinition& definition, PyObject* parameter_names,
                                         Py_ssize_t positional_count, PyObject* keywords) {
   Py_ssize_t position = 0;
-  PyObject *key, *value;  // borrowed
+  PyObject *key, *value;  // borrowed, and held by the dict while its critical section is
+  CriticalSection walk(keywords);
   while (PyDict_Next(keywords, &position, &key, &value)) {
     if (!PyUnicode_Check(key)) {
       PyErr_Format(PyExc_TypeError, kNonStringKeyword, definition.name);
@@ -92,12 +93,11 @@ void bind(const FunctionObject* function, PyObject* const* positional, Py_ssize_
   PyObject* parameter_names = function->fields.parameter_names.get();
   Py_ssize_t found = 0;
   for (Py_ssize_t i = positional_count; i < parameter_count; ++i) {
-    PyObject* value = PyDict_GetItemWithError(keywords, PyTuple_GET_ITEM(parameter_names, i));  // borrowed
-    if (value == nullptr) {
+    bound[i] = dict_item(keywords, PyTuple_GET_ITEM(parameter_names, i));
+    if (!bound[i]) {
       if (PyErr_Occurred()) throw_python_error();
       raise_wrong_count(definition, i);
     }
-    bound[i] = Ref::borrow(value);
     ++found;
   }
   if (PyDict_GET_SIZE(keywords) > found) {

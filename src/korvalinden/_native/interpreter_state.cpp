@@ -6,7 +6,7 @@
 
 #include "names.hpp"
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#ifdef KORVALINDEN_INLINE_SUBSCRIPTION
 namespace korvalinden {
 namespace {
 Interned kGetitem{"__getitem__"};

@@ -157,13 +157,18 @@ class PythonLevelCount {
 };
 
 // A subscription `source[key]` whose class defines __getitem__ as a Python
-// function: the interpreter runs such a __getitem__ inline, as a call of a
-// Python function, on no C-level budget; through the C-API the host enters
-// its evaluation loop for it (3.12 and 3.13). The units that costs are given
-// back for the subscription's duration. Elsewhere, nothing.
+// function: the interpreter's specialised subscription runs such a __getitem__
+// inline, as a call of a Python function, on no C-level budget; through the
+// C-API the host enters its evaluation loop for it (3.12 and 3.13). The units
+// that costs are given back for the subscription's duration. Elsewhere
+// nothing, the free-threaded 3.13 included: it specialises nothing, so its own
+// subscription enters the evaluation loop as well.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#define KORVALINDEN_INLINE_SUBSCRIPTION 1
+#endif
 class PythonSubscriptCount {
  public:
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#ifdef KORVALINDEN_INLINE_SUBSCRIPTION
   explicit PythonSubscriptCount(PyObject* source)
       : thread_(defines_python_getitem(Py_TYPE(source)) ? PyThreadState_Get() : nullptr) {
     if (thread_) PythonLevelCount::give_back_c_units(thread_, PythonLevelCount::kEvaluationUnits);
@@ -177,7 +182,7 @@ class PythonSubscriptCount {
   PythonSubscriptCount(const PythonSubscriptCount&) = delete;
   PythonSubscriptCount& operator=(const PythonSubscriptCount&) = delete;
 
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#ifdef KORVALINDEN_INLINE_SUBSCRIPTION
  private:
   // Whether `type`'s __getitem__, found as the interpreter finds it (the first
   // class along the MRO whose dict holds the name), is a Python function. The

@@ -223,8 +223,10 @@ PyModuleDef_Slot module_slots[] = {
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-    // The functions rely on the GIL to serialise access to that state.
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    // Safe without the GIL: the process-wide state is written during import,
+    // under the import lock, or under a lock of its own, and a caller's lists
+    // and dicts are read through strong references (py.hpp).
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},
 };

@@ -70,7 +70,7 @@ Ref names_tuple(std::initializer_list<const Interned*> names) {
 }
 
 Ref lookup_global(PyObject* name) {
-  Ref value = Ref::borrow(PyDict_GetItemWithError(process_state.module_dict.get(), name));
+  Ref value = dict_item(process_state.module_dict.get(), name);
   if (value) return value;
   if (PyErr_Occurred()) throw_python_error();
 

@@ -137,6 +137,84 @@ inline Ref take_raised_exception() noexcept {
   throw_python_error();
 }
 
+// ---- a caller's lists and dicts, and the process's own state, across threads --
+// On a free-threaded build (Py_GIL_DISABLED) another thread may change a
+// caller's list or dict while a call reads it: an item is taken as a strong
+// reference by the very call that finds it, and a walk of a dict's entries
+// holds the dict's critical section. State the process keeps is written under
+// a lock. With the GIL, the borrowed item held at once is the same, and the
+// lock and the critical section are not needed.
+
+// list[index] (a list or a subclass), or empty where the list now ends before
+// `index`, as a list's own iterator ends there.
+inline Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
+#ifdef Py_GIL_DISABLED
+  PyObject* item = PyList_GetItemRef(list, index);
+  if (item == nullptr) PyErr_Clear();  // IndexError only: the list is shorter now
+  return Ref::steal(item);
+#else
+  return index < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, index)) : Ref();
+#endif
+}
+
+// dict[key] of an exact dict: empty and no exception set where the key is
+// missing, empty with the exception set where the lookup failed.
+inline Ref dict_item(PyObject* dict, PyObject* key) noexcept {
+#ifdef Py_GIL_DISABLED
+  PyObject* value = nullptr;
+  PyDict_GetItemRef(dict, key, &value);
+  return Ref::steal(value);
+#else
+  return Ref::borrow(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
+// Holds `object`'s critical section for its lifetime, on a free-threaded build.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* object) noexcept { PyCriticalSection_Begin(&section_, object); }
+  ~CriticalSection() { PyCriticalSection_End(&section_); }
+#else
+  explicit CriticalSection(PyObject*) noexcept {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection section_;
+#endif
+};
+
+// A lock over state the process keeps, taken by ProcessLock::Held for its
+// lifetime on a free-threaded build. Nothing that can run Python code may run
+// while it is held.
+class ProcessLock {
+ public:
+  class Held {
+   public:
+#ifdef Py_GIL_DISABLED
+    explicit Held(ProcessLock& lock) noexcept : mutex_(lock.mutex_) { PyMutex_Lock(&mutex_); }
+    ~Held() { PyMutex_Unlock(&mutex_); }
+#else
+    explicit Held(ProcessLock&) noexcept {}
+#endif
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+#ifdef Py_GIL_DISABLED
+   private:
+    PyMutex& mutex_;
+#endif
+  };
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyMutex mutex_{};
+#endif
+};
+
 // Takes ownership of a new reference; throws when the call failed.
 inline Ref owned_or_throw(PyObject* new_reference) {
   if (new_reference == nullptr) throw_python_error();
@@ -207,7 +285,7 @@ inline Ref found_or_key_error(Ref value, PyObject* key) {
 
 // object[key]
 inline Ref get_item(PyObject* object, PyObject* key) {
-  if (PyDict_CheckExact(object)) return found_or_key_error(Ref::borrow(PyDict_GetItemWithError(object, key)), key);
+  if (PyDict_CheckExact(object)) return found_or_key_error(dict_item(object, key), key);
   return owned_or_throw(PyObject_GetItem(object, key));
 }
 

@@ -2,8 +2,8 @@
 //
 // The module's per-module state size is 0: there is one module per process (a
 // second interpreter is refused), so its state lives once per process. It is
-// written only while the module is imported, read by every call, and never
-// torn down: its references are ProcessRefs, which outlive the interpreter.
+// written only while the module is imported (but for one cache, which has a
+// lock of its own), read by every call, and never torn down: its references are ProcessRefs, which outlive the interpreter.
 // The interned names and constants of the bodies are set up with it, by
 // Interned::create_all and Constant::create_all (names.hpp).
 #pragma once
@@ -44,8 +44,10 @@ struct ProcessState {
   ProcessRef init_entry_name;
   // Code objects of traceback entries by (function's entry name, line), made
   // on first use: an exception that climbs a deep recursion of the filter
-  // would otherwise build the same one at every level.
+  // would otherwise build the same one at every level. Read and filled by
+  // calls on any thread, under its lock.
   std::map<std::pair<std::string, int>, ProcessRef> entry_codes;
+  ProcessLock entry_codes_lock;
 };
 
 extern ProcessState process_state;

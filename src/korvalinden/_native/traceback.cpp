@@ -12,15 +12,23 @@ constexpr const char* kSourceFile = "src\\korvalinden\\korvalinden.py";
 
 // An unexecuted frame reports the first line of its code object on every
 // supported version, so each line an entry can name gets a code object of its
-// own, kept in the process state once made.
+// own, kept in the process state once made. It is made outside the lock, which
+// no Python code may run under; where two threads make the same one, the
+// first kept serves both.
 Ref entry_code(PyObject* function_name, int line) {
   const char* name = PyUnicode_AsUTF8(function_name);
   if (name == nullptr) throw_python_error();
-  ProcessRef& cached = process_state.entry_codes[{name, line}];
-  if (!cached) {
-    Ref no_names = owned_or_throw(PyTuple_New(0));
-    cached.set(make_code(function_name, line, 0, no_names.get()));
+  const std::pair<std::string, int> key{name, line};
+  {
+    ProcessLock::Held held(process_state.entry_codes_lock);
+    const auto found = process_state.entry_codes.find(key);
+    if (found != process_state.entry_codes.end()) return Ref::borrow(found->second.get());
   }
+  Ref no_names = owned_or_throw(PyTuple_New(0));
+  Ref code = make_code(function_name, line, 0, no_names.get());
+  ProcessLock::Held held(process_state.entry_codes_lock);
+  ProcessRef& cached = process_state.entry_codes[key];
+  if (!cached) cached.set(std::move(code));
   return Ref::borrow(cached.get());
 }
 
