@@ -23,8 +23,10 @@ import pytest
 import requests
 
 from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, write_files
-from korvalinden.simulated_controller import (HANDSHAKE_TIMEOUT_SECONDS, SITES, PlannedRequest, SimulatedController,
-                                              plan_text, site_details)
+from korvalinden.rehearsal.controller import SimulatedController
+from korvalinden.rehearsal.plan import PlannedRequest, plan_text
+from korvalinden.rehearsal.replies import SITES, site_details
+from korvalinden.rehearsal.serving import HANDSHAKE_TIMEOUT_SECONDS
 
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],

@@ -17,9 +17,13 @@ import requests
 
 from helpers import answer_to, write_files
 from korvalinden._fields import fields_text
-from korvalinden.recording import (Entry, Forwarder, Recorder, RecordingDirectory, RecordingError, Secrets,
-                                   request_key, tool_reading)
-from korvalinden.simulated_controller import API_PATH, SimulatedController, _recording_ended
+from korvalinden.rehearsal.command_line import _recording_ended
+from korvalinden.rehearsal.controller import API_PATH, SimulatedController
+from korvalinden.rehearsal.forwarding import Forwarder
+from korvalinden.rehearsal.recorder import Recorder
+from korvalinden.rehearsal.recording import Entry, RecordingDirectory, RecordingError, request_key
+from korvalinden.rehearsal.redaction import Secrets
+from korvalinden.rehearsal.replies import tool_reading
 
 REHEARSE = str(Path(sys.executable).with_name("korvalinden-rehearse"))
 USERNAME, PASSWORD = "ops-velm", "pw-Qz81!x"

@@ -1,13 +1,7 @@
-"""Recording a controller's replies for the rehearsal, and answering from them.
+"""A recording directory: what `korvalinden-rehearse --record DIR` keeps,
+and what `--replies DIR` answers from.
 
-`korvalinden-rehearse --record DIR --controller ADDRESS` stands between the
-tool and a real controller: every request that comes to it on /v1/api goes to
-https://ADDRESS/v1/api, the target fixed at start from ADDRESS alone, and the
-controller's reply goes back to the tool. What chose each reply and the reply
-itself are kept in DIR; `korvalinden-rehearse --replies DIR` then answers
-the same requests offline.
-
-A recording directory holds plain files:
+It holds plain files:
 
 - one JSON file per request, named after its action and a digest of the
   fields that chose the reply, e.g. `show_site-3f9a2c1b7d04.json`: those
@@ -18,11 +12,7 @@ A recording directory holds plain files:
   its files. The files themselves are what a replay answers from; the index
   lists them for a reader and is written when a recording starts and ends.
 
-Nothing secret is written: the recorder knows every password it forwarded
-and every session id it saw, in a request or in a reply, and writes the
-placeholders HIDDEN and SESSION_PLACEHOLDER wherever one appears in what it
-keeps. A replay puts the session of the request it answers in place of
-SESSION_PLACEHOLDER.
+Every file is written whole or not at all, readable by its owner only.
 """
 
 from __future__ import annotations
@@ -31,42 +21,20 @@ import base64
 import binascii
 import contextlib
 import hashlib
-import io
 import json
 import os
 import re
 import tempfile
-import time
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from dataclasses import dataclass
 
-import requests
-import urllib3
-
-from korvalinden._fields import HIDDEN, MASKED_FIELDS, fields_text
-from korvalinden._launcher import exception_chain, exception_text
-from korvalinden._run_observer import FILE_HEADER
-from korvalinden.connections import IDLE_LIMIT_SECONDS
+from korvalinden._fields import MASKED_FIELDS, fields_text
+from korvalinden.rehearsal.plan import RECORDED
+from korvalinden.rehearsal.redaction import SESSION_PLACEHOLDER, Secrets, texts_mapped
+from korvalinden.rehearsal.replies import NOT_JSON, PASSED_BACK, RawReply
 
 INDEX_NAME = "index.json"
-SESSION_PLACEHOLDER = "<session>"
-# Where a plan line's answer came from.
-BUILT_IN, SAVED, RECORDED, NOT_RECORDED, FORWARDED = (
-    "built-in reply", "saved reply", "recorded", "not recorded", "forwarded")
 LOGIN_RESULTS = {"succeeded": True, "failed": False}
-JSON_HEADERS = (("Content-Type", "application/json"),)
-# Headers of one connection, not of the request: the recorder's connection
-# to the controller has its own. Host names the recorder; the controller's is
-# made from ADDRESS. Content-Length is counted again, from the same body.
-# FILE_HEADER is for the rehearsal only.
-NOT_FORWARDED = frozenset({"connection", "keep-alive", "proxy-connection", "proxy-authenticate",
-                           "proxy-authorization", "te", "trailer", "trailers", "transfer-encoding", "upgrade",
-                           "host", "content-length", FILE_HEADER.lower()})
-# Of the controller's reply headers, those that tell the tool how to read the
-# body. Not Set-Cookie: the tool sends no cookie back with a later post.
-# Not Location: a redirect would take the tool past the recording, to the
-# controller or to a path the recording does not serve.
-PASSED_BACK = ("Content-Type", "Content-Encoding")
 
 Fields = Iterable[tuple[str, str]]
 Key = tuple[tuple[str, str], ...]
@@ -74,28 +42,6 @@ Key = tuple[tuple[str, str], ...]
 
 class RecordingError(Exception):
     """A recording directory that cannot be used, said in one line."""
-
-
-class ForwardingError(Exception):
-    """The controller gave no reply; the message says why."""
-
-
-class RawReply(bytes):
-    """A reply body that goes out exactly as it is, with its status and the
-    headers that tell how to read it."""
-
-    status: int = 200
-    headers: tuple[tuple[str, str], ...] = JSON_HEADERS
-
-    @classmethod
-    def of(cls, body: bytes, status: int = 200, headers: tuple[tuple[str, str], ...] = JSON_HEADERS) -> RawReply:
-        reply = cls(body)
-        reply.status, reply.headers = status, headers
-        return reply
-
-
-def json_reply(document: object, status: int = 200) -> RawReply:
-    return RawReply.of(json.dumps(document).encode(), status)
 
 
 def is_login(fields: Fields) -> bool:
@@ -117,89 +63,6 @@ def entry_name(key: Key) -> str:
     stem = re.sub(r"[^A-Za-z0-9_-]+", "_", action)[:40].strip("_") if action else ""
     digest = hashlib.sha256(json.dumps(key, ensure_ascii=False).encode("utf-8", "surrogatepass")).hexdigest()
     return f"{stem or 'request'}-{digest[:12]}.json"
-
-
-# -- secrets ------------------------------------------------------------------
-
-
-class Secrets:
-    """The passwords and session ids seen, and the placeholder that stands in
-    for each in what is kept. A secret is replaced wherever it appears in a
-    text, the longest first; the empty text is no secret."""
-
-    def __init__(self):
-        self._placeholders: dict[str, str] = {}
-        self._pattern: re.Pattern | None = None
-
-    def learn_request(self, fields: Fields) -> None:
-        for name, value in fields:
-            if name.lower() == "password":
-                self._learn(value, HIDDEN)
-            elif name.lower() == "cid":
-                self._learn(value, SESSION_PLACEHOLDER)
-
-    def learn_session(self, session: object) -> None:
-        if isinstance(session, str):
-            self._learn(session, SESSION_PLACEHOLDER)
-
-    def _learn(self, secret: str, placeholder: str) -> None:
-        if secret and secret not in self._placeholders:
-            self._placeholders[secret] = placeholder
-            self._pattern = None
-
-    def text(self, text: str) -> str:
-        if not self._placeholders:
-            return text
-        if self._pattern is None:
-            longest_first = sorted(self._placeholders, key=len, reverse=True)
-            self._pattern = re.compile("|".join(map(re.escape, longest_first)))
-        return self._pattern.sub(lambda found: self._placeholders[found[0]], text)
-
-    def value(self, value: object) -> object:
-        """A decoded JSON value with the secrets replaced in every text, keys included."""
-        return _texts_mapped(value, self.text)
-
-    def data(self, data: bytes) -> bytes:
-        for secret in sorted(self._placeholders, key=len, reverse=True):
-            data = data.replace(secret.encode("utf-8", "surrogatepass"), self._placeholders[secret].encode())
-        return data
-
-    def fields(self, fields: Fields) -> list[tuple[str, str]]:
-        return [(self.text(name), self.text(value)) for name, value in fields]
-
-
-def _texts_mapped(value: object, change: Callable[[str], str]) -> object:
-    if isinstance(value, str):
-        return change(value)
-    if isinstance(value, dict):
-        return {change(key): _texts_mapped(item, change) for key, item in value.items()}
-    if isinstance(value, list):
-        return [_texts_mapped(item, change) for item in value]
-    return value
-
-
-# -- what the tool reads of a reply -------------------------------------------
-
-NOT_JSON = object()
-
-
-def tool_reading(status: int, headers, body: bytes) -> tuple[bytes | None, object]:
-    """The reply as the tool's `requests` reads it: the body content-decoded
-    (None when it cannot be), and the value that its json() gives (NOT_JSON
-    when it raises)."""
-    raw = urllib3.HTTPResponse(body=io.BytesIO(body), headers=dict(headers), status=status, preload_content=False)
-    response = requests.adapters.HTTPAdapter().build_response(requests.PreparedRequest(), raw)
-    try:
-        content = response.content
-    except requests.exceptions.RequestException:
-        return None, NOT_JSON
-    try:
-        return content, response.json()
-    except (ValueError, RecursionError):
-        return content, NOT_JSON
-
-
-# -- one recorded request -----------------------------------------------------
 
 
 @dataclass
@@ -274,7 +137,7 @@ class Entry:
         """The reply as a replay sends it, with the session of the request it
         answers in place of the placeholder."""
         if self.reply is not NOT_JSON:
-            value = _texts_mapped(self.reply, lambda text: text.replace(SESSION_PLACEHOLDER, session))
+            value = texts_mapped(self.reply, lambda text: text.replace(SESSION_PLACEHOLDER, session))
             return RawReply.of(json.dumps(value).encode(), self.status)
         body = self.body.replace(SESSION_PLACEHOLDER.encode(), session.encode("utf-8", "surrogatepass"))
         return RawReply.of(body, self.status, self.headers)
@@ -465,132 +328,3 @@ def _json_text(value: object, indent: int | None) -> str:
 def _remove(path: str) -> None:
     with contextlib.suppress(FileNotFoundError):
         os.unlink(path)
-
-
-# -- forwarding ---------------------------------------------------------------
-
-
-class Forwarder:
-    """Posts to the one target fixed at start, https://ADDRESS + path, over one
-    kept-alive connection, certificates not verified, as the tool does. A
-    connection that the controller has closed is found so before a request
-    is written, and replaced; one idle for more than IDLE_LIMIT_SECONDS is
-    not used again; a request that may have been written is never sent
-    again. No proxy of the environment stands in between."""
-
-    def __init__(self, address: str, path: str, idle_limit: float = IDLE_LIMIT_SECONDS):
-        self.address = address
-        self.url = f"https://{address}{path}"
-        try:
-            parts = urllib3.util.parse_url(self.url)
-        except urllib3.exceptions.LocationParseError:
-            parts = None
-        if parts is None or not parts.host or parts.auth or parts.path != path or parts.query is not None \
-                or parts.fragment is not None:
-            raise RecordingError(f"--controller must be a host name or address, optionally with :port, "
-                                 f"not {address!r}")
-        self._host, self._port, self._path = parts.host, parts.port or 443, path
-        self.idle_limit = idle_limit
-        self._pool = self._new_pool()
-        self._last_used: float | None = None
-        urllib3.disable_warnings(urllib3.exceptions.InsecureRequestWarning)
-
-    def _new_pool(self) -> urllib3.HTTPSConnectionPool:
-        return urllib3.HTTPSConnectionPool(self._host, self._port, maxsize=1, retries=False, cert_reqs="CERT_NONE",
-                                           assert_hostname=False)
-
-    def forward(self, headers: Fields, body: bytes):
-        """The controller's response, its body read and not decoded."""
-        if self._last_used is not None and time.monotonic() - self._last_used > self.idle_limit:
-            self.close()
-        try:
-            return self._pool.urlopen("POST", self._path, body=body, headers=forwarded_headers(headers),
-                                      retries=False, redirect=False, preload_content=True, decode_content=False)
-        except (urllib3.exceptions.HTTPError, OSError) as error:
-            self.close()
-            raise ForwardingError(exception_text(os_error_behind(error))) from error
-        finally:
-            self._last_used = time.monotonic()
-
-    def close(self) -> None:
-        self._pool.close()
-        self._pool = self._new_pool()
-
-
-def forwarded_headers(headers: Fields) -> dict[str, str]:
-    """The request's own headers, in order: without those of the connection
-    (and those that Connection names), Host, Content-Length and FILE_HEADER."""
-    headers = list(headers)
-    named = {token.strip().lower() for name, value in headers if name.lower() == "connection"
-             for token in value.split(",")}
-    forwarded: dict[str, str] = {}
-    for name, value in headers:
-        if name.lower() not in NOT_FORWARDED and name.lower() not in named:
-            forwarded[name] = f"{forwarded[name]}, {value}" if name in forwarded else value
-    return forwarded
-
-
-def os_error_behind(error: BaseException) -> BaseException:
-    """The operating system's or TLS's own report behind urllib3's error, when
-    there is one: the chain's first OSError, urllib3's own errors being none.
-    What lies below it the socket layer met and handled on the way (ssl's
-    probe of a connection the peer has already reset fails ENOTCONN)."""
-    return next((cause for cause in exception_chain(error) if isinstance(cause, OSError)), error)
-
-
-# -- recording ------------------------------------------------------------------
-
-
-class Recorder:
-    """Forwards each request, passes the reply back and keeps both. Says each
-    kind of trouble once, through `say`; counts the requests not recorded."""
-
-    def __init__(self, directory: RecordingDirectory, forwarder: Forwarder, say: Callable[[str], None]):
-        self.directory = directory
-        self.forwarder = forwarder
-        self.say = say
-        self.secrets = Secrets()
-        self.not_recorded = 0
-        self._said: set[str] = set()
-
-    def answer(self, fields: list[tuple[str, str]], headers: Fields, body: bytes,
-               new_session: Callable[[str], str]) -> tuple[RawReply, str, str]:
-        """The reply for the tool, where it came from, and what the plan says
-        of it; `new_session` names a session that a login gave."""
-        self.secrets.learn_request(fields)
-        key = request_key(self.secrets.fields(fields))
-        try:
-            response = self.forwarder.forward(headers, body)
-        except ForwardingError as error:
-            reason = f"no reply from {self.forwarder.address}: {error}"
-            self._say_once("reply", f"{reason}; the tool is answered 502, and nothing is recorded")
-            self.not_recorded += 1
-            return json_reply({"return": False, "reason": f"korvalinden-rehearse: {reason}"}, 502), BUILT_IN, \
-                f"{NOT_RECORDED}: {reason}"
-        reply = RawReply.of(response.data, response.status,
-                            tuple((name, response.headers[name]) for name in PASSED_BACK if name in response.headers))
-        reading = tool_reading(response.status, response.headers, response.data)
-        value = reading[1]
-        session = value.get("CID") if isinstance(value, dict) else None
-        self.secrets.learn_session(session)
-        if is_login(fields):
-            entry = Entry(key, login=isinstance(value, dict) and "CID" in value)
-        else:
-            entry = Entry.of_reply(key, response.status, response.headers, response.data, reading, self.secrets)
-        try:
-            self.directory.keep(entry)
-        except RecordingError as error:
-            self._say_once("keep", f"{error}; replies are passed on to the tool, and not recorded")
-            self.not_recorded += 1
-            return reply, FORWARDED, f"{NOT_RECORDED}: {error}"
-        text = entry.answer_text()
-        if entry.login:
-            text += f": {new_session(str(session))}"
-        elif entry.login is False:
-            text += ": login failed"
-        return reply, FORWARDED, text
-
-    def _say_once(self, kind: str, line: str) -> None:
-        if kind not in self._said:
-            self._said.add(kind)
-            self.say(line)

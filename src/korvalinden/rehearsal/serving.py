@@ -1,0 +1,259 @@
+"""The stage's HTTPS server: 127.0.0.1 only, a certificate made at start,
+HTTP/1.1 with connections kept open between requests, each connection on a
+thread of its own. What a request is answered with is its subclass's
+business (`respond`)."""
+
+from __future__ import annotations
+
+import json
+import re
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import NamedTuple
+
+from korvalinden.rehearsal.replies import RawReply
+
+# A client that does not complete its TLS handshake within this time is
+# given up; it holds up nothing but its own connection meanwhile.
+HANDSHAKE_TIMEOUT_SECONDS = 10.0
+# The largest request body taken; a form post of the tool is far smaller.
+MAX_BODY_BYTES = 8 * 1024 * 1024
+NO_TRUSTME = ("korvalinden-rehearse: the simulated controller needs the package trustme: "
+              "pip install 'korvalinden[rehearse]'")
+
+
+class Received(NamedTuple):
+    """A POST as it arrived: the number of its connection (1 for the first
+    this controller accepted), its headers in order, its body."""
+
+    connection: int
+    headers: list[tuple[str, str]]
+    body: bytes
+
+
+class Stage:
+    """An HTTPS server on 127.0.0.1; use as a context manager or call
+    start()/stop(). Each POST is answered with what `respond` gives.
+
+    Three options make it behave as servers in front of a controller may:
+    `close_after` N requests it closes a connection, saying so in the last
+    reply (Connection: close); a connection idle for more than `idle_timeout`
+    seconds is given up, and a request that comes on it later is read but
+    answered with a reset, as when a load balancer closes an idle connection
+    just as a request crosses on the wire; `cookie` is set by every reply."""
+
+    def __init__(self, port: int = 0, close_after: int | None = None, idle_timeout: float | None = None,
+                 cookie: str | None = None):
+        self.port = port
+        self.close_after = close_after
+        self.idle_timeout = idle_timeout
+        self.cookie = cookie
+        self.connections = 0  # connections accepted
+        self.received: list[Received] = []  # every POST as it arrived, answered or not
+        self._open: set[socket.socket] = set()
+        self._lock = threading.Lock()
+        self._server: ThreadingHTTPServer | None = None
+        self._thread: threading.Thread | None = None
+
+    @property
+    def address(self) -> str:
+        """The controller address as the tool takes it: host:port."""
+        return f"127.0.0.1:{self.port}"
+
+    def respond(self, path: str, request: Received) -> tuple[int, dict | RawReply]:
+        """The status and the reply to a POST: a document sent as JSON, or a raw reply as it is."""
+        raise NotImplementedError
+
+    # -- connections ------------------------------------------------------
+
+    def _opened(self, connection: socket.socket) -> bool:
+        """Notes a connection that stop() must end; False once stopped."""
+        with self._lock:
+            if self._server is None:
+                return False
+            self._open.add(connection)
+            return True
+
+    def _accepted(self) -> int:
+        """Counts a connection that completed its handshake; returns its number."""
+        with self._lock:
+            self.connections += 1
+            return self.connections
+
+    def _ended(self, connection: socket.socket) -> None:
+        with self._lock:
+            self._open.discard(connection)
+
+    def _receive(self, request: Received) -> None:
+        with self._lock:
+            self.received.append(request)
+
+    # -- serving ----------------------------------------------------------
+
+    def start(self):
+        authority = _certificate_authority()
+        certificate = authority.issue_cert("127.0.0.1", "localhost")
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        certificate.configure_cert(context)
+
+        server = _Server(("127.0.0.1", self.port), _handler_for(self), context, self)
+        self.port = server.server_address[1]
+        with self._lock:
+            self._server = server
+        self._thread = threading.Thread(target=server.serve_forever, name="simulated-controller", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self) -> None:
+        with self._lock:
+            server, self._server = self._server, None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+            # A stopped controller answers nothing more, also on connections
+            # kept open or still in their handshake: their threads read the
+            # end and finish.
+            with self._lock:
+                still_open = list(self._open)
+            for connection in still_open:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass  # closed meanwhile
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc_info) -> None:
+        self.stop()
+
+
+class _Server(ThreadingHTTPServer):
+    """Accepts on the serving thread and does nothing else there: each
+    connection's TLS handshake runs on the connection's own thread, within
+    HANDSHAKE_TIMEOUT_SECONDS, so that a client that never completes one (a
+    port scanner, a half-open connection) holds up no other request and not
+    stop()."""
+
+    daemon_threads = True
+
+    def __init__(self, address, handler, context: ssl.SSLContext, stage: Stage):
+        super().__init__(address, handler)
+        self.context = context
+        self.stage = stage
+
+    def finish_request(self, request, client_address) -> None:
+        connection = self.context.wrap_socket(request, server_side=True, do_handshake_on_connect=False)
+        try:
+            if not self.stage._opened(connection):
+                return
+            connection.settimeout(HANDSHAKE_TIMEOUT_SECONDS)
+            connection.do_handshake()
+            connection.settimeout(None)
+            super().finish_request(connection, client_address)
+        finally:
+            self.stage._ended(connection)
+            connection.close()
+
+    def handle_error(self, request, client_address) -> None:
+        # A client's doing (a reset, a handshake that failed or never came)
+        # ends its own connection, and is no news.
+        if isinstance(sys.exc_info()[1], OSError):
+            return
+        super().handle_error(request, client_address)
+
+
+def _certificate_authority():
+    try:
+        import trustme
+    except ImportError:
+        raise SystemExit(NO_TRUSTME) from None
+    return trustme.CA()
+
+
+def _handler_for(stage: Stage) -> type[BaseHTTPRequestHandler]:
+    class Handler(BaseHTTPRequestHandler):
+        # Keep-alive: a connection serves requests until the client closes it.
+        protocol_version = "HTTP/1.1"
+        # A reply goes out in two writes, head and body; with Nagle's
+        # algorithm the body would wait for the client's delayed
+        # acknowledgement of the head.
+        disable_nagle_algorithm = True
+
+        def setup(self) -> None:
+            super().setup()
+            self.number = stage._accepted()
+            self.answered = 0
+            self.idle_since: float | None = None
+
+        def do_POST(self) -> None:  # noqa: N802 (the http.server naming)
+            # The whole body is read first, whatever the answer: the next
+            # request on the connection starts after it.
+            length = self._body_length()
+            if length is None:
+                return
+            body = self.rfile.read(length)
+            if len(body) < length:
+                # The client went before its request was whole: nothing to answer.
+                self.close_connection = True
+                return
+            received = Received(self.number, list(self.headers.items()), body)
+            stage._receive(received)
+            if self._given_up():
+                self._reset()
+            else:
+                self._reply(*stage.respond(self.path, received))
+
+        def _body_length(self) -> int | None:
+            """The body's length as Content-Length gives it; a request without
+            one that can be taken is answered 400 and its connection closed,
+            as where its body ends is not known."""
+            given = self.headers.get_all("Content-Length") or []
+            if len(given) == 1 and re.fullmatch(r"[0-9]{1,20}", given[0].strip()):
+                length = int(given[0])
+                if length <= MAX_BODY_BYTES:
+                    return length
+            reason = (f"Content-Length must be one number of bytes from 0 to {MAX_BODY_BYTES}, "
+                      f"not {', '.join(given) or 'none'}")
+            self._reply(400, {"return": False, "reason": reason}, closing=True)
+            return None
+
+        def _given_up(self) -> bool:
+            return (stage.idle_timeout is not None and self.idle_since is not None
+                    and time.monotonic() - self.idle_since > stage.idle_timeout)
+
+        def _reset(self) -> None:
+            # A zero linger time makes the close a reset, not an orderly end.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.rfile.close()
+            self.connection.close()
+
+        def _reply(self, status: int, document: dict | RawReply, closing: bool = False) -> None:
+            """Sends the document as JSON; a raw reply as it is, with its own status and headers."""
+            if isinstance(document, RawReply):
+                status, payload, headers = document.status, bytes(document), document.headers
+            else:
+                payload, headers = json.dumps(document).encode(), (("Content-Type", "application/json"),)
+            self.answered += 1
+            self.send_response(status)
+            for name, value in headers:
+                self.send_header(name, value)
+            self.send_header("Content-Length", str(len(payload)))
+            if stage.cookie is not None:
+                self.send_header("Set-Cookie", stage.cookie)
+            if closing or (stage.close_after is not None and self.answered >= stage.close_after):
+                self.send_header("Connection", "close")  # http.server closes after this reply
+            self.end_headers()
+            self.wfile.write(payload)
+            self.idle_since = time.monotonic()
+
+        def log_message(self, format: str, *args) -> None:  # noqa: A002
+            pass  # keep test and demo output clean
+
+    return Handler
