@@ -43,9 +43,9 @@ class EchoingController(SimulatedController):
 WHOAMI = "[default]\ndescription = Who\nfilters = results, kind\n[tarvenox]\naction = whoami\n"
 
 
-
+# A control character is never written as it is: it could move a terminal's cursor or clear its screen.
 @pytest.mark.parametrize("value, shown", [
-    ("site-alder", "site-alder"), ("a!b", "a!b"), ("\x01", "\x01"), ("élan", "élan"),
+    ("site-alder", "site-alder"), ("a!b", "a!b"), ("\x01", '"\\u0001"'), ("\x9b2J", '"\\u009b2J"'), ("élan", "élan"),
     ("", '""'), ("site alder", '"site alder"'), ("a\tb", '"a\\tb"'), ('a"b', '"a\\"b"'), ("élan vert", '"élan vert"'),
 ])
 def test_a_field_value_is_quoted_only_where_a_line_of_pairs_would_not_read_unambiguously(value, shown):

@@ -5,10 +5,9 @@ it when the tool said."""
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass
 
-from korvalinden._fields import fields_text, quoted
+from korvalinden._fields import fields_text, json_text, quoted
 
 # Where a plan line's answer came from.
 BUILT_IN, SAVED, RECORDED, NOT_RECORDED, FORWARDED = (
@@ -39,13 +38,14 @@ class PlannedRequest:
         if self.action is not None:
             others.remove(("action", self.action))
         sender = [f"{quoted(self.file)}:"] if self.file is not None else []
-        head = [f"{self.number:>3}", *sender, self.action or "(no action)", fields_text(others)]
+        action = quoted(self.action) if self.action is not None else "(no action)"
+        head = [f"{self.number:>3}", *sender, action, fields_text(others)]
         return " ".join(part for part in head if part) + f"  -> {self.answer}"
 
     def json_line(self) -> str:
         fields = [list(field) for field in self.fields]
-        return json.dumps({"request": self.number, "file": self.file, "action": self.action, "fields": fields,
-                           "source": self.source, "answer": self.answer}, ensure_ascii=False)
+        return json_text({"request": self.number, "file": self.file, "action": self.action, "fields": fields,
+                          "source": self.source, "answer": self.answer})
 
 
 def plan_text(plan: list[PlannedRequest], connections: int | None = None) -> str:
