@@ -13,6 +13,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -22,11 +23,11 @@ from pathlib import Path
 import pytest
 import requests
 
-from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, write_files
+from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, tls_connection, write_files
 from korvalinden.rehearsal.controller import SimulatedController
 from korvalinden.rehearsal.plan import PlannedRequest, plan_text
 from korvalinden.rehearsal.replies import SITES, site_details
-from korvalinden.rehearsal.serving import HANDSHAKE_TIMEOUT_SECONDS
+from korvalinden.rehearsal.serving import HANDSHAKE_TIMEOUT_SECONDS, MAX_BODY_BYTES, Limits
 
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
@@ -421,8 +422,63 @@ def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
     assert stopped < HANDSHAKE_TIMEOUT_SECONDS / 2
 
 
-@pytest.mark.parametrize("length", ["abc", str(10 ** 12), "-1", None], ids=["not-a-number", "too-large", "negative",
-                                                                           "missing"])
+# A client holds a connection for a request at most this long, and this many connections are served at once.
+QUICK = Limits(connections=2, idle_seconds=30, request_seconds=0.3)
+
+
+def ended(connection, wait=1.0):
+    """Whether the controller ends the connection within `wait` seconds: its end, or a close without TLS's own."""
+    connection.settimeout(wait)
+    try:
+        return connection.recv(1) == b""
+    except TimeoutError:
+        return False
+    except (ssl.SSLError, ConnectionResetError):
+        return True
+
+
+# However slowly a request trickles in, head or body, the connection is closed at the time limit.
+@pytest.mark.parametrize("sent, trickled", [
+    (b"", b""),
+    (b"", b"POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" * 3),
+    (b"POST /v1/api HTTP/1.1\r\nContent-Length: 90\r\n\r\n", b"a" * 90),
+], ids=["idle", "trickling-head", "trickling-body"])
+def test_a_connection_without_a_whole_request_in_time_is_closed(sent, trickled):
+    limits = Limits(idle_seconds=0.3, request_seconds=0.3)
+    with SimulatedController(limits=limits) as controller, tls_connection(controller) as connection:
+        connection.sendall(sent)
+        started = time.monotonic()
+        with contextlib.suppress(OSError):  # a byte that meets the close
+            while time.monotonic() - started < 4 * limits.request_seconds:
+                connection.send(trickled[:1] or b"")
+                trickled = trickled[1:]
+                time.sleep(0.02)
+        # while it still trickled in: a limit renewed by every byte would not have ended it yet
+        assert ended(connection, wait=0.1)
+
+
+# Past its connections, a new one takes the place of the one idle the longest; when none is idle, it waits.
+@pytest.mark.parametrize("others", ["idle", "busy"])
+def test_past_its_connections_a_new_one_takes_an_idle_ones_place_or_waits(others):
+    with SimulatedController(limits=QUICK) as controller, tls_connection(controller) as first, \
+            tls_connection(controller) as second:
+        started = time.monotonic()
+        if others == "busy":
+            first.sendall(b"P")
+            second.sendall(b"P")
+        time.sleep(0.1)  # for the controller to see them
+        reply = requests.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False,
+                              timeout=30)
+        waited = time.monotonic() - started
+        assert reply.json() == {"return": False, "reason": "Invalid username or password."}
+        if others == "idle":  # not for the idle ones' time limit
+            assert waited < QUICK.idle_seconds / 6 and ended(first) and not ended(second, wait=0.2)
+        else:  # until a request's time limit ended it
+            assert QUICK.request_seconds <= waited < QUICK.request_seconds + 2
+
+
+@pytest.mark.parametrize("length", ["abc", str(10 ** 12), str(MAX_BODY_BYTES + 1), "-1", None],
+                         ids=["not-a-number", "too-large", "past-the-largest", "negative", "missing"])
 def test_a_bad_content_length_is_answered_400_and_the_controller_goes_on(controller, capsys, length):
     head = "POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" + (f"Content-Length: {length}\r\n" if length else "")
     status, _, body = answer_to(controller, head).partition("\r\n\r\n")

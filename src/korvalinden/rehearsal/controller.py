@@ -30,7 +30,7 @@ from korvalinden.rehearsal.recorder import Recorder
 from korvalinden.rehearsal.recording import RecordingDirectory, request_key
 from korvalinden.rehearsal.redaction import Secrets
 from korvalinden.rehearsal.replies import SITES, RawReply, SavedReplies, json_problem, site_details
-from korvalinden.rehearsal.serving import Received, Stage
+from korvalinden.rehearsal.serving import Limits, Received, Stage
 
 API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
@@ -51,8 +51,8 @@ class SimulatedController(Stage):
     def __init__(self, username: str = DEFAULT_USERNAME, password: str = DEFAULT_PASSWORD,
                  sites: list[dict] | None = None, port: int = 0, replies: str | os.PathLike | None = None,
                  close_after: int | None = None, idle_timeout: float | None = None, cookie: str | None = None,
-                 recorder: Recorder | None = None):
-        super().__init__(port, close_after, idle_timeout, cookie)
+                 recorder: Recorder | None = None, limits: Limits = Limits()):
+        super().__init__(port, close_after, idle_timeout, cookie, limits)
         self.username = username
         self.password = password
         self.sites = list(SITES if sites is None else sites)
