@@ -497,11 +497,13 @@ def decoder_message(text):
 
 
 @pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use", "recorded-from-another-controller",
-                                     "recording-not-writable"])
+                                     "recording-not-writable", "recorded-keeping-other-fields"])
 def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
     broken = '{"return": true, "results": [1, 2,]}'
     write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
     write_files(tmp_path / "rec", {"index.json": '{"controller": "10.20.0.5", "entries": {}}'})
+    write_files(tmp_path / "kept", {"index.json": '{"controller": "10.20.0.5", "kept_fields": ["sort_key"]}'})
+
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
@@ -517,6 +519,10 @@ def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
             "recording-not-writable": (
                 ["--record", str(tmp_path / "show_link.json" / "rec"), "--controller", "10.20.0.6"],
                 f"cannot record into {tmp_path / 'show_link.json' / 'rec'}: Not a directory"),
+            "recorded-keeping-other-fields": (
+                ["--record", str(tmp_path / "kept"), "--controller", "10.20.0.5", "--keep-field", "Site_Key"],
+                f"{tmp_path / 'kept'} was recorded keeping the fields sort_key, not site_key: record with the same "
+                "--keep-field, or into another directory"),
         }[problem]
         result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")

@@ -43,7 +43,13 @@ With --replies DIR made by --record, every request is answered with the reply
 recorded for the same fields (a login: a new session when the recorded one
 succeeded), and the built-in actions are off; a request never recorded is
 answered {"return": false, "reason": "Not recorded: X"} and marked so in the
-plan. A recording never keeps a password or a session.
+plan. A recording keeps no password, no session id, and no value of a field
+whose name says secret (password, pass, passwd, secret, token, key, apikey,
+psk, community, or a name that holds one of them) unless --keep-field names
+it; the tool sees session stand-ins, which a replay hands out in the same
+order. A failed reply (a refused login, a status other than 2xx, a body that
+is not JSON) never takes the place of a good one recorded before, unless
+--record-failures is given.
 
 examples:
   korvalinden-rehearse --record rec --controller 10.20.0.5 --config_dir my-calls
@@ -98,6 +104,10 @@ def _parser() -> argparse.ArgumentParser:
                         "it: a host name or address, optionally with :port")
     record.add_argument("--replace-controller", action="store_true", help="record into a DIR that holds a "
                         "recording of another controller, dropping that recording")
+    record.add_argument("--keep-field", metavar="NAME", action="append", default=[], help="keep the values of "
+                        "the form field NAME although its name says secret (any letter case; once per field)")
+    record.add_argument("--record-failures", action="store_true", help="record a refused login, a status other "
+                        "than 2xx or a reply that is not JSON also in place of a good one recorded before")
     return parser
 
 
@@ -131,7 +141,8 @@ def main(argv: list[str] | None = None) -> None:
 def _check_combination(parser: argparse.ArgumentParser, options: argparse.Namespace) -> None:
     if options.record is None:
         for given, option in ((options.controller, "--controller"), (options.replace_controller,
-                                                                      "--replace-controller")):
+                                                                      "--replace-controller"),
+                              (options.keep_field, "--keep-field"), (options.record_failures, "--record-failures")):
             if given:
                 parser.error(f"{option} goes with --record DIR")
     elif options.controller is None:
@@ -150,8 +161,10 @@ def _controller_for(options: argparse.Namespace) -> SimulatedController:
                                    replies=options.replies)
     # The address is checked before the directory is made.
     forwarder = Forwarder(options.controller, API_PATH)
-    directory = RecordingDirectory.for_recording(options.record, options.controller, options.replace_controller)
-    recorder = Recorder(directory, forwarder, lambda line: print(f"{PROGRAM}: {line}", file=sys.stderr, flush=True))
+    directory = RecordingDirectory.for_recording(options.record, options.controller, options.replace_controller,
+                                                 options.keep_field)
+    recorder = Recorder(directory, forwarder, lambda line: print(f"{PROGRAM}: {line}", file=sys.stderr, flush=True),
+                        options.record_failures)
     # Without --password the tool asks for it, as in a real run.
     return SimulatedController(options.username, options.password, port=options.port, recorder=recorder)
 

@@ -23,12 +23,12 @@ import threading
 from collections.abc import Callable
 from urllib.parse import parse_qsl, unquote
 
-from korvalinden._fields import masked
+from korvalinden._fields import HIDDEN, masked
 from korvalinden._run_observer import FILE_HEADER
 from korvalinden.rehearsal.plan import BUILT_IN, NOT_RECORDED, RECORDED, SAVED, PlannedRequest, counted
 from korvalinden.rehearsal.recorder import Recorder
-from korvalinden.rehearsal.recording import RecordingDirectory, request_key
-from korvalinden.rehearsal.redaction import Secrets
+from korvalinden.rehearsal.recording import RecordingDirectory, own_session_of, request_key
+from korvalinden.rehearsal.redaction import STAND_IN, Redaction
 from korvalinden.rehearsal.replies import SITES, RawReply, SavedReplies, json_problem, site_details
 from korvalinden.rehearsal.serving import Limits, Received, Stage
 
@@ -36,6 +36,7 @@ API_PATH = "/v1/api"
 DEFAULT_USERNAME = "admin"
 DEFAULT_PASSWORD = "tarvenox-demo"
 INVALID_SESSION_REASON = "CID is invalid or expired."
+KEPT_OUT_COUNTED = " ({} of them failed, the good replies recorded before kept)"
 
 
 class SimulatedController(Stage):
@@ -60,7 +61,9 @@ class SimulatedController(Stage):
         self.recording = RecordingDirectory.for_replay(os.fspath(replies)) if replies is not None else None
         self.replies = SavedReplies(replies) if replies is not None and self.recording is None else None
         self.recorder = recorder
-        self._secrets = Secrets()  # of a replay: what must match a recording's placeholders
+        # What a recording and its replay hold back, in what they keep and in the plan.
+        self.redaction = recorder.redaction if recorder is not None else \
+            Redaction(self.recording.kept_fields) if self.recording is not None else None
         self.sessions: set[str] = set()
         self.requests: list[list[tuple[str, str]]] = []  # the form fields of every POST, in order
         self.plan: list[PlannedRequest] = []  # the same requests, masked, with what they were answered
@@ -96,12 +99,20 @@ class SimulatedController(Stage):
         with self._answering:
             self.requests.append(fields)
             reply, source, answered = reply_to()
-            planned = PlannedRequest(len(self.requests), tuple(masked(fields, self._session_numbers)), answered, file,
-                                     source)
+            planned = PlannedRequest(len(self.requests), self._plan_fields(fields), answered, file, source)
             self.plan.append(planned)
             for listener in self.listeners:
                 listener(planned)
         return reply
+
+    def _plan_fields(self, fields: list[tuple[str, str]]) -> tuple[tuple[str, str], ...]:
+        """The fields as the plan shows them: the password and the sessions
+        masked; for a recording and its replay, what they hold back hidden too."""
+        shown = masked(fields, self._session_numbers)
+        if self.redaction is None:
+            return tuple(shown)
+        return tuple((self.redaction.secrets.text(name), HIDDEN if self.redaction.hides_field(name)
+                      else self.redaction.secrets.text(value)) for name, value in shown)
 
     def _reply_to(self, fields: list[tuple[str, str]]) -> tuple[dict | RawReply, str, str]:
         """The reply, where it came from, and what it was in a few words for the plan."""
@@ -125,8 +136,8 @@ class SimulatedController(Stage):
     def _replayed(self, fields: list[tuple[str, str]], form: dict) -> tuple[dict | RawReply, str, str]:
         """The reply recorded for the same fields. A login without one is
         this controller's own; any other request needs a session of it."""
-        self._secrets.learn_request(fields)
-        recorded = self.recording.find(request_key(self._secrets.fields(fields)))
+        self.redaction.learn(fields)
+        recorded = self.recording.find(request_key(fields, self.redaction))
         if form.get("action") == "login":
             if recorded is None:
                 return self._built_in(self._login(form))
@@ -139,7 +150,7 @@ class SimulatedController(Stage):
             return self._built_in({"return": False, "reason": INVALID_SESSION_REASON})
         if recorded is None:
             return {"return": False, "reason": f"Not recorded: {form.get('action')}"}, NOT_RECORDED, NOT_RECORDED
-        return recorded.reply_for(form["CID"]), RECORDED, recorded.answer_text()
+        return recorded.reply_for(own_session_of(fields)), RECORDED, recorded.answer_text()
 
     def _built_in(self, reply: dict) -> tuple[dict, str, str]:
         if reply.get("return") is False:
@@ -154,9 +165,9 @@ class SimulatedController(Stage):
         return self._new_session()
 
     def _new_session(self) -> dict:
-        cid = secrets.token_hex(12)
+        """A new session: of a replay, the stand-in that the recording's login in the same place had."""
+        cid = STAND_IN.format(len(self.sessions) + 1) if self.recording is not None else secrets.token_hex(12)
         self.sessions.add(cid)
-        self._secrets.learn_session(cid)
         return {"return": True, "CID": cid}
 
     def _session_named(self, cid: str) -> str:
@@ -173,10 +184,10 @@ class SimulatedController(Stage):
 
     def not_recorded_line(self) -> str | None:
         """For a recording or its replay, how many of the requests were not recorded."""
+        line = f"{NOT_RECORDED}: {{}} of {counted(len(self.plan), 'request')}"
         if self.recorder is not None:
-            count = self.recorder.not_recorded
-        elif self.recording is not None:
-            count = sum(planned.source == NOT_RECORDED for planned in self.plan)
-        else:
-            return None
-        return f"{NOT_RECORDED}: {count} of {counted(len(self.plan), 'request')}"
+            kept_out = self.recorder.kept_out
+            return line.format(self.recorder.not_recorded) + (KEPT_OUT_COUNTED.format(kept_out) if kept_out else "")
+        if self.recording is not None:
+            return line.format(sum(planned.source == NOT_RECORDED for planned in self.plan))
+        return None

@@ -8,9 +8,13 @@ It holds plain files:
   fields in order (never the session field nor the password; for a login not
   the user name either), the status, and the reply as the tool reads it;
   of a login only whether it succeeded;
-- `index.json`: the controller the recording came from, and the requests of
-  its files. The files themselves are what a replay answers from; the index
+- `index.json`: the controller the recording came from, the fields whose
+  values it keeps although their names say secret, and the requests of its
+  files. The files themselves are what a replay answers from; the index
   lists them for a reader and is written when a recording starts and ends.
+
+What it holds of secrets and sessions is the redaction's business
+(korvalinden.rehearsal.redaction).
 
 Every file is written whole or not at all, readable by its owner only.
 """
@@ -30,11 +34,13 @@ from dataclasses import dataclass
 
 from korvalinden._fields import MASKED_FIELDS, fields_text
 from korvalinden.rehearsal.plan import RECORDED
-from korvalinden.rehearsal.redaction import SESSION_PLACEHOLDER, Secrets, texts_mapped
+from korvalinden.rehearsal.redaction import Redaction, in_bytes, restored, texts_mapped
 from korvalinden.rehearsal.replies import NOT_JSON, PASSED_BACK, RawReply
 
 INDEX_NAME = "index.json"
 LOGIN_RESULTS = {"succeeded": True, "failed": False}
+# What makes an entry a failed one, which never takes a good one's place.
+FAILED_LOGIN, ERROR_STATUS, NOT_JSON_BODY = "login failed", "status", "not JSON"
 
 Fields = Iterable[tuple[str, str]]
 Key = tuple[tuple[str, str], ...]
@@ -48,12 +54,19 @@ def is_login(fields: Fields) -> bool:
     return dict(fields).get("action") == "login"
 
 
-def request_key(fields: Fields) -> Key:
-    """The fields that chose the reply, in order: all but the session and the
-    password (any letter case), and for a login the user name too."""
+def request_key(fields: Fields, redaction: Redaction) -> Key:
+    """The fields that chose the reply, in order, as kept: all but the session
+    and the password (any letter case), and for a login the user name too;
+    the secrets in them held back, the session stand-ins as placeholders."""
     fields = list(fields)
+    own_session = own_session_of(fields)
     dropped = MASKED_FIELDS + (("username",) if is_login(fields) else ())
-    return tuple((name, value) for name, value in fields if name.lower() not in dropped)
+    return tuple(redaction.field(name, value, own_session) for name, value in fields if name.lower() not in dropped)
+
+
+def own_session_of(fields: Fields) -> str | None:
+    """The session a request was sent with: its field CID, in any letter case."""
+    return next((value for name, value in fields if name.lower() == "cid"), None)
 
 
 def entry_name(key: Key) -> str:
@@ -82,15 +95,26 @@ class Entry:
 
     @classmethod
     def of_reply(cls, key: Key, status: int, headers, body: bytes, reading: tuple[bytes | None, object],
-                 secrets: Secrets) -> Entry:
-        """The entry of a reply, given what the tool reads of it (tool_reading)."""
+                 redaction: Redaction, own_session: str | None) -> Entry:
+        """The entry of a reply, given what the tool reads of it (tool_reading),
+        held back as `redaction` says for a request sent with `own_session`."""
         content, value = reading
         if value is not NOT_JSON:
-            return cls(key, status=status, reply=secrets.value(value))
+            return cls(key, status=status, reply=redaction.value(value, own_session))
         # Content-Encoding stays only with a body kept still encoded.
         passed = [name for name in PASSED_BACK if content is None or name != "Content-Encoding"]
-        kept_headers = tuple((name, headers[name]) for name in passed if name in headers)
-        return cls(key, status=status, body=secrets.data(body if content is None else content), headers=kept_headers)
+        kept_headers = tuple((name, redaction.text(headers[name], own_session)) for name in passed if name in headers)
+        return cls(key, status=status, body=redaction.data(body if content is None else content, own_session),
+                   headers=kept_headers)
+
+    def failure(self) -> str | None:
+        """FAILED_LOGIN, ERROR_STATUS (not 2xx) or NOT_JSON_BODY; None for a
+        successful login or a 2xx JSON reply."""
+        if self.login is not None:
+            return None if self.login else FAILED_LOGIN
+        if not 200 <= self.status <= 299:
+            return ERROR_STATUS
+        return NOT_JSON_BODY if self.reply is NOT_JSON else None
 
     def document(self) -> dict:
         document: dict = {"fields": [list(field) for field in self.key]}
@@ -134,13 +158,12 @@ class Entry:
         return cls(key, status=status, body=body, headers=headers)
 
     def reply_for(self, session: str) -> RawReply:
-        """The reply as a replay sends it, with the session of the request it
-        answers in place of the placeholder."""
+        """The reply as a replay sends it: the session of the request it
+        answers, and the replay's stand-ins, where the placeholders stand."""
         if self.reply is not NOT_JSON:
-            value = texts_mapped(self.reply, lambda text: text.replace(SESSION_PLACEHOLDER, session))
+            value = texts_mapped(self.reply, lambda text: restored(text, session))
             return RawReply.of(json.dumps(value).encode(), self.status)
-        body = self.body.replace(SESSION_PLACEHOLDER.encode(), session.encode("utf-8", "surrogatepass"))
-        return RawReply.of(body, self.status, self.headers)
+        return RawReply.of(in_bytes(lambda text: restored(text, session))(self.body), self.status, self.headers)
 
     def answer_text(self) -> str:
         """What the plan says of it, recording or replaying: `recorded
@@ -158,12 +181,14 @@ def _member(header: str) -> str:
 
 
 class RecordingDirectory:
-    """A recording on disk: the controller it came from and its entries, by
-    the fields that chose each reply."""
+    """A recording on disk: the controller it came from, the fields it keeps
+    although their names say secret, and its entries, by the fields that
+    chose each reply."""
 
-    def __init__(self, path: str, controller: str, entries: list[Entry]):
+    def __init__(self, path: str, controller: str, entries: list[Entry], kept_fields: Iterable[str] = ()):
         self.path = path
         self.controller = controller
+        self.kept_fields = sorted({name.lower() for name in kept_fields})
         self.entries: dict[Key, Entry] = {}
         for entry in entries:
             if entry.key in self.entries:
@@ -177,12 +202,14 @@ class RecordingDirectory:
         index = _read_index(path)
         if index is None:
             return None
-        return cls(path, index["controller"], _read_entries(path))
+        return cls(path, index["controller"], _read_entries(path), index["kept_fields"])
 
     @classmethod
-    def for_recording(cls, path: str, controller: str, replace_controller: bool = False) -> RecordingDirectory:
+    def for_recording(cls, path: str, controller: str, replace_controller: bool = False,
+                      kept_fields: Iterable[str] = ()) -> RecordingDirectory:
         """The directory, made if need be, ready to record from `controller`;
         the index is written at once, which proves that it can be."""
+        kept_fields = sorted({name.lower() for name in kept_fields})
         try:
             os.makedirs(path, exist_ok=True)
         except OSError as error:
@@ -205,9 +232,14 @@ class RecordingDirectory:
                         _remove(os.path.join(path, name))
                     except OSError as error:
                         raise RecordingError(f"cannot remove {os.path.join(path, name)}: {_reason(error)}") from None
+        elif index["kept_fields"] != kept_fields:
+            # Its entries would answer no request of this recording's, nor this one's of its.
+            raise RecordingError(f"{path} was recorded keeping the fields {', '.join(index['kept_fields']) or 'none'}"
+                                 f", not {', '.join(kept_fields) or 'none'}: record with the same --keep-field, or "
+                                 "into another directory")
         else:
             entries = _read_entries(path)
-        directory = cls(path, controller, entries)
+        directory = cls(path, controller, entries, kept_fields)
         directory.write_index()
         return directory
 
@@ -225,7 +257,7 @@ class RecordingDirectory:
 
     def write_index(self) -> None:
         entries = sorted(self.entries.values(), key=lambda entry: entry.name)
-        _write_json(self._file(INDEX_NAME), {"controller": self.controller,
+        _write_json(self._file(INDEX_NAME), {"controller": self.controller, "kept_fields": self.kept_fields,
                                              "entries": {entry.name: fields_text(entry.key) for entry in entries}})
 
     def _file(self, name: str) -> str:
@@ -271,6 +303,10 @@ def _read_index(path: str, strict: bool = False) -> dict | None:
         if not strict:
             return None
         raise RecordingError(f'{index_path} is not a recording\'s index: it names no "controller"')
+    kept = index.get("kept_fields", [])  # none in a recording older than the option
+    if not (isinstance(kept, list) and all(isinstance(name, str) for name in kept)):
+        raise RecordingError(f'{index_path}: "kept_fields" must be a list of field names')
+    index["kept_fields"] = sorted({name.lower() for name in kept})
     return index
 
 
