@@ -497,13 +497,15 @@ def decoder_message(text):
 
 
 @pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use", "recorded-from-another-controller",
-                                     "recording-not-writable", "recorded-keeping-other-fields"])
+                                     "recording-not-writable", "recorded-keeping-other-fields", "no-trustme"])
 def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
     broken = '{"return": true, "results": [1, 2,]}'
     write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
     write_files(tmp_path / "rec", {"index.json": '{"controller": "10.20.0.5", "entries": {}}'})
     write_files(tmp_path / "kept", {"index.json": '{"controller": "10.20.0.5", "kept_fields": ["sort_key"]}'})
-
+    # A package trustme that cannot be imported, found before the installed one.
+    write_files(tmp_path / "hidden" / "trustme", {"__init__.py": "raise ModuleNotFoundError('No module named "
+                                                                   "trustme', name='trustme')\n"})
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
@@ -523,8 +525,12 @@ def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
                 ["--record", str(tmp_path / "kept"), "--controller", "10.20.0.5", "--keep-field", "Site_Key"],
                 f"{tmp_path / 'kept'} was recorded keeping the fields sort_key, not site_key: record with the same "
                 "--keep-field, or into another directory"),
+            "no-trustme": ([], "the simulated controller needs the package trustme: pip install "
+                               "'korvalinden[rehearse]'"),
         }[problem]
-        result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
+        hidden = {"PYTHONPATH": str(tmp_path / "hidden")} if problem == "no-trustme" else {}
+        result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60,
+                                env={**os.environ, **hidden})
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")
 
 

@@ -375,6 +375,14 @@ def test_a_failed_reply_never_takes_a_good_ones_place_unless_asked(tmp_path, rec
     assert proxy.not_recorded_line().endswith(" (1 of them failed, the good replies recorded before kept)") == kept_out
 
 
+# Recording anew over another controller's recording leaves none of its entries, whatever their names.
+def test_replacing_a_controllers_recording_leaves_none_of_its_entries(tmp_path):
+    write_files(tmp_path, {"index.json": '{"controller": "10.20.0.5"}', "add_site-1a.json": "{}",
+                           "show_site-2b.json": "{}", "notes.txt": "the operator's"})
+    RecordingDirectory.for_recording(str(tmp_path), "10.20.0.6", replace_controller=True)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["index.json", "notes.txt"]
+
+
 SHOW = '"fields": [["action", "show"]]'
 
 

@@ -164,7 +164,9 @@ class Stage:
         self.port = server.server_address[1]
         with self._lock:
             self._server = server
-        self._thread = threading.Thread(target=server.serve_forever, name="simulated-controller", daemon=True)
+        # The serving loop looks for a stop this often: stop() waits for it.
+        self._thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05},
+                                        name="simulated-controller", daemon=True)
         self._thread.start()
         return self
 
