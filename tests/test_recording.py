@@ -331,6 +331,23 @@ def test_a_kept_reply_reads_as_the_controller_sent_it(tmp_path, status, headers,
     assert replay.plan[-1].answer == f"recorded {name}" + (", status 503" if status != 200 else "")
 
 
+# A reply nested about as deep as the interpreter reads JSON reaches the tool as it came, whether it could be
+# searched for secrets and recorded or not (said, and counted). Which of the two depths is past that search
+# depends on the version.
+@pytest.mark.parametrize("depth", [sys.getrecursionlimit() * 3 // 4, sys.getrecursionlimit() + 50])
+def test_a_deeply_nested_reply_reaches_the_tool_as_it_came(tmp_path, depth):
+    body = b"[" * depth + b"1" + b"]" * depth
+    said, url = [], "https://{}/v1/api"
+    with ScriptedController(lambda cid: (200, {"Content-Type": "application/json"}, body)) as real, \
+            recording(tmp_path, real.address, said) as (proxy, recorder):
+        cid = requests.post(url.format(proxy.address), data={"action": "login", "username": USERNAME,
+                                                              "password": PASSWORD}, verify=False).json()["CID"]
+        reply = requests.post(url.format(proxy.address), data={"CID": cid, "action": "show"}, verify=False, timeout=30)
+    assert (reply.status_code, reply.content) == (200, body)
+    assert said == [] or said == ["a reply nested too deeply to be searched for secrets; such replies are passed on "
+                                  "to the tool as they came, and not recorded"] and recorder.not_recorded == 1
+
+
 GOOD_SHOW = (200, {"Content-Type": "application/json"}, b'{"return": true, "results": [1]}')
 ERROR_PAGE = (500, {"Content-Type": "text/html"}, b"<html>Internal error</html>")
 MAINTENANCE_PAGE = (200, {"Content-Type": "text/html"}, b"<html>maintenance</html>")

@@ -15,6 +15,7 @@ import os
 import signal
 import subprocess
 import sys
+import textwrap
 import threading
 
 from korvalinden._launcher import NAME_FILES_VARIABLE, PASSWORD_FROM_STDIN_VARIABLE, discard_output
@@ -23,6 +24,7 @@ from korvalinden.rehearsal.forwarding import Forwarder
 from korvalinden.rehearsal.plan import counted, plan_text
 from korvalinden.rehearsal.recorder import Recorder
 from korvalinden.rehearsal.recording import RecordingDirectory, RecordingError
+from korvalinden.rehearsal.redaction import SECRET_NAME_PARTS
 
 ACTIONS_HELP = """\
 actions (the form field "action"):
@@ -43,13 +45,14 @@ With --replies DIR made by --record, every request is answered with the reply
 recorded for the same fields (a login: a new session when the recorded one
 succeeded), and the built-in actions are off; a request never recorded is
 answered {"return": false, "reason": "Not recorded: X"} and marked so in the
-plan. A recording keeps no password, no session id, and no value of a field
-whose name says secret (password, pass, passwd, secret, token, key, apikey,
-psk, community, or a name that holds one of them) unless --keep-field names
-it; the tool sees session stand-ins, which a replay hands out in the same
-order. A failed reply (a refused login, a status other than 2xx, a body that
-is not JSON) never takes the place of a good one recorded before, unless
---record-failures is given.
+plan.
+
+""" + textwrap.fill(
+    "A recording keeps no password, no session id, and no value of a field whose name says secret ("
+    + ", ".join(SECRET_NAME_PARTS) + ", or a name that holds one of them) unless --keep-field names it; the tool "
+    "sees session stand-ins, which a replay hands out in the same order. A failed reply (a refused login, a status "
+    "other than 2xx, a body that is not JSON) never takes the place of a good one recorded before, unless "
+    "--record-failures is given.", 78, break_on_hyphens=False) + """
 
 examples:
   korvalinden-rehearse --record rec --controller 10.20.0.5 --config_dir my-calls

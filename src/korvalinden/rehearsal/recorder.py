@@ -39,6 +39,7 @@ KEPT_OUT_SAID = ("{failure}; it is not recorded: {entry} keeps the {good} record
                  "records such replies); the reply began {excerpt}")
 GOOD = {FAILED_LOGIN: "successful login", ERROR_STATUS: "good reply", NOT_JSON_BODY: "good reply"}
 KEPT_OUT_PLAN = "{failure}, {entry} keeps the {good} recorded before"
+TOO_DEEP = "a reply nested too deeply to be searched for secrets"
 
 
 class Recorder:
@@ -76,6 +77,16 @@ class Recorder:
             self.not_recorded += 1
             return json_reply({"return": False, "reason": f"korvalinden-rehearse: {reason}"}, 502), BUILT_IN, \
                 f"{NOT_RECORDED}: {reason}"
+        try:
+            return self._recorded(fields, key, response, session_named)
+        except RecursionError:
+            self._say_once("deep", f"{TOO_DEEP}; such replies are passed on to the tool as they came, and not recorded")
+            self.not_recorded += 1
+            return _as_it_came(response), FORWARDED, f"{NOT_RECORDED}: {TOO_DEEP}"
+
+    def _recorded(self, fields, key, response, session_named: Callable[[str], str]) -> tuple[RawReply, str, str]:
+        """The reply for the tool, a stand-in for every session, and what the plan says of it once it is kept."""
+        own_session = own_session_of(fields)
         content, value = tool_reading(response.status, response.headers, response.data)
         login = is_login(fields)
         session = value.get("CID") if login and isinstance(value, dict) else None
@@ -97,8 +108,7 @@ class Recorder:
         """The reply as the tool gets it, a stand-in in place of every session
         id, and what the tool reads of it (as tool_reading gives it); a reply
         that holds none goes as it came."""
-        passed = tuple((name, response.headers[name]) for name in PASSED_BACK if name in response.headers)
-        as_it_came = RawReply.of(response.data, response.status, passed)
+        as_it_came = _as_it_came(response)
         if value is not NOT_JSON:
             seen = self.stand_ins.for_tool.value(value)
             if seen == value:
@@ -108,7 +118,7 @@ class Recorder:
         if seen == content:
             return as_it_came, (content, NOT_JSON)
         # The body as decoded, without the Content-Encoding it no longer has.
-        decoded = tuple(header for header in passed if header[0] != "Content-Encoding")
+        decoded = tuple(header for header in as_it_came.headers if header[0] != "Content-Encoding")
         return RawReply.of(seen, response.status, decoded), (seen, NOT_JSON)
 
     def _kept(self, entry: Entry, fields, response, seen: tuple) -> str:
@@ -160,6 +170,11 @@ class Recorder:
         if kind not in self._said:
             self._said.add(kind)
             self.say(line)
+
+
+def _as_it_came(response) -> RawReply:
+    return RawReply.of(response.data, response.status,
+                       tuple((name, response.headers[name]) for name in PASSED_BACK if name in response.headers))
 
 
 def _status(response) -> str:
