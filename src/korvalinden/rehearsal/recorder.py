@@ -178,5 +178,6 @@ def _as_it_came(response) -> RawReply:
 
 
 def _status(response) -> str:
-    """`500 Internal Server Error`: the status and the controller's own reason phrase."""
-    return f"{response.status} {response.reason}".rstrip() if response.reason else str(response.status)
+    """`500 Internal Server Error`: the status and the controller's own reason phrase, its control characters
+    escaped."""
+    return f"{response.status} {json_text(response.reason)[1:-1]}" if response.reason else str(response.status)
