@@ -25,7 +25,7 @@ import urllib3
 import korvalinden.korvalinden as kv
 from common import (SPREAD_HEADER, ControllerProcess, config_directory, goal, parse_options, sites, spread,
                     take_turns, timed)
-from korvalinden.simulated_controller import DEFAULT_PASSWORD, DEFAULT_USERNAME, SimulatedController
+from korvalinden.rehearsal.controller import DEFAULT_PASSWORD, DEFAULT_USERNAME, SimulatedController
 
 GOAL_PERCENT = 5.0
 FILES = {"names.cfg": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",

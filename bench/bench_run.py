@@ -29,7 +29,7 @@ import time
 from pathlib import Path
 
 from common import SPREAD_HEADER, ControllerProcess, config_directory, goal, parse_options, spread, take_turns
-from korvalinden.simulated_controller import DEFAULT_PASSWORD
+from korvalinden.rehearsal.controller import DEFAULT_PASSWORD
 
 SITES = 200
 SINGLE_SITE_FILES = 18

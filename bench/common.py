@@ -27,7 +27,7 @@ def sites(count: int) -> list[dict]:
 
 def serve(count: int, channel) -> None:
     """The controller: sends its address, then (connections, posts) so far for each "count" asked, until "stop"."""
-    from korvalinden.simulated_controller import SimulatedController  # in this process alone
+    from korvalinden.rehearsal.controller import SimulatedController  # in this process alone
 
     with SimulatedController(sites=sites(count)) as controller:
         channel.send(controller.address)

@@ -15,7 +15,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 
 from helpers import FakeRequests, clear_internal_caches  # noqa: E402
-from korvalinden.simulated_controller import SimulatedController  # noqa: E402
+from korvalinden.rehearsal.controller import SimulatedController  # noqa: E402
 
 
 @pytest.fixture(scope="session")

@@ -389,11 +389,16 @@ def memory_failure_lines(call, runs_alike=5):
 # -- raw HTTPS -------------------------------------------------------------------------
 
 
-def answer_to(controller, head, body=b"action=login&username=admin"):
-    """The controller's whole answer to a request head and a body, read until it closes the connection."""
+def tls_connection(controller):
+    """A TLS connection to the controller, its handshake done, the certificate not verified."""
     context = ssl.create_default_context()
     context.check_hostname, context.verify_mode = False, ssl.CERT_NONE
-    with context.wrap_socket(socket.create_connection(("127.0.0.1", controller.port), timeout=30)) as connection:
+    return context.wrap_socket(socket.create_connection(("127.0.0.1", controller.port), timeout=30))
+
+
+def answer_to(controller, head, body=b"action=login&username=admin"):
+    """The controller's whole answer to a request head and a body, read until it closes the connection."""
+    with tls_connection(controller) as connection:
         connection.sendall(head.encode() + b"\r\n" + body)
         answer = b""
         while chunk := connection.recv(65536):

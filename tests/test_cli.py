@@ -13,6 +13,7 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -22,9 +23,11 @@ from pathlib import Path
 import pytest
 import requests
 
-from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, write_files
-from korvalinden.simulated_controller import (HANDSHAKE_TIMEOUT_SECONDS, SITES, PlannedRequest, SimulatedController,
-                                              plan_text, site_details)
+from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, tls_connection, write_files
+from korvalinden.rehearsal.controller import SimulatedController
+from korvalinden.rehearsal.plan import PlannedRequest, plan_text
+from korvalinden.rehearsal.replies import SITES, site_details
+from korvalinden.rehearsal.serving import HANDSHAKE_TIMEOUT_SECONDS, MAX_BODY_BYTES, Limits
 
 ENTRY_POINTS = {
     "console-script": [str(Path(sys.executable).with_name("korvalinden"))],
@@ -419,8 +422,63 @@ def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
     assert stopped < HANDSHAKE_TIMEOUT_SECONDS / 2
 
 
-@pytest.mark.parametrize("length", ["abc", str(10 ** 12), "-1", None], ids=["not-a-number", "too-large", "negative",
-                                                                           "missing"])
+# A client holds a connection for a request at most this long, and this many connections are served at once.
+QUICK = Limits(connections=2, idle_seconds=30, request_seconds=0.3)
+
+
+def ended(connection, wait=1.0):
+    """Whether the controller ends the connection within `wait` seconds: its end, or a close without TLS's own."""
+    connection.settimeout(wait)
+    try:
+        return connection.recv(1) == b""
+    except TimeoutError:
+        return False
+    except (ssl.SSLError, ConnectionResetError):
+        return True
+
+
+# However slowly a request trickles in, head or body, the connection is closed at the time limit.
+@pytest.mark.parametrize("sent, trickled", [
+    (b"", b""),
+    (b"", b"POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" * 3),
+    (b"POST /v1/api HTTP/1.1\r\nContent-Length: 90\r\n\r\n", b"a" * 90),
+], ids=["idle", "trickling-head", "trickling-body"])
+def test_a_connection_without_a_whole_request_in_time_is_closed(sent, trickled):
+    limits = Limits(idle_seconds=0.3, request_seconds=0.3)
+    with SimulatedController(limits=limits) as controller, tls_connection(controller) as connection:
+        connection.sendall(sent)
+        started = time.monotonic()
+        with contextlib.suppress(OSError):  # a byte that meets the close
+            while time.monotonic() - started < 4 * limits.request_seconds:
+                connection.send(trickled[:1] or b"")
+                trickled = trickled[1:]
+                time.sleep(0.02)
+        # while it still trickled in: a limit renewed by every byte would not have ended it yet
+        assert ended(connection, wait=0.1)
+
+
+# Past its connections, a new one takes the place of the one idle the longest; when none is idle, it waits.
+@pytest.mark.parametrize("others", ["idle", "busy"])
+def test_past_its_connections_a_new_one_takes_an_idle_ones_place_or_waits(others):
+    with SimulatedController(limits=QUICK) as controller, tls_connection(controller) as first, \
+            tls_connection(controller) as second:
+        started = time.monotonic()
+        if others == "busy":
+            first.sendall(b"P")
+            second.sendall(b"P")
+        time.sleep(0.1)  # for the controller to see them
+        reply = requests.post(f"https://{controller.address}/v1/api", data={"action": "login"}, verify=False,
+                              timeout=30)
+        waited = time.monotonic() - started
+        assert reply.json() == {"return": False, "reason": "Invalid username or password."}
+        if others == "idle":  # not for the idle ones' time limit
+            assert waited < QUICK.idle_seconds / 6 and ended(first) and not ended(second, wait=0.2)
+        else:  # until a request's time limit ended it
+            assert QUICK.request_seconds <= waited < QUICK.request_seconds + 2
+
+
+@pytest.mark.parametrize("length", ["abc", str(10 ** 12), str(MAX_BODY_BYTES + 1), "-1", None],
+                         ids=["not-a-number", "too-large", "past-the-largest", "negative", "missing"])
 def test_a_bad_content_length_is_answered_400_and_the_controller_goes_on(controller, capsys, length):
     head = "POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" + (f"Content-Length: {length}\r\n" if length else "")
     status, _, body = answer_to(controller, head).partition("\r\n\r\n")
@@ -439,11 +497,15 @@ def decoder_message(text):
 
 
 @pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use", "recorded-from-another-controller",
-                                     "recording-not-writable"])
+                                     "recording-not-writable", "recorded-keeping-other-fields", "no-trustme"])
 def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
     broken = '{"return": true, "results": [1, 2,]}'
     write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
     write_files(tmp_path / "rec", {"index.json": '{"controller": "10.20.0.5", "entries": {}}'})
+    write_files(tmp_path / "kept", {"index.json": '{"controller": "10.20.0.5", "kept_fields": ["sort_key"]}'})
+    # A package trustme that cannot be imported, found before the installed one.
+    write_files(tmp_path / "hidden" / "trustme", {"__init__.py": "raise ModuleNotFoundError('No module named "
+                                                                   "trustme', name='trustme')\n"})
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
@@ -459,8 +521,16 @@ def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
             "recording-not-writable": (
                 ["--record", str(tmp_path / "show_link.json" / "rec"), "--controller", "10.20.0.6"],
                 f"cannot record into {tmp_path / 'show_link.json' / 'rec'}: Not a directory"),
+            "recorded-keeping-other-fields": (
+                ["--record", str(tmp_path / "kept"), "--controller", "10.20.0.5", "--keep-field", "Site_Key"],
+                f"{tmp_path / 'kept'} was recorded keeping the fields sort_key, not site_key: record with the same "
+                "--keep-field, or into another directory"),
+            "no-trustme": ([], "the simulated controller needs the package trustme: pip install "
+                               "'korvalinden[rehearse]'"),
         }[problem]
-        result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60)
+        hidden = {"PYTHONPATH": str(tmp_path / "hidden")} if problem == "no-trustme" else {}
+        result = subprocess.run([REHEARSE, *options, "--run"], capture_output=True, text=True, timeout=60,
+                                env={**os.environ, **hidden})
     assert (result.returncode, result.stdout, result.stderr) == (1, "", f"korvalinden-rehearse: {message}\n")
 
 

@@ -8,7 +8,7 @@ import pytest
 import requests
 
 from korvalinden.connections import IDLE_LIMIT_SECONDS, kept_alive
-from korvalinden.simulated_controller import SimulatedController
+from korvalinden.rehearsal.controller import SimulatedController
 
 CONTROLLER_IDLE_TIMEOUT = 0.3
 

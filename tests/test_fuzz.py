@@ -25,9 +25,9 @@ from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
 import model
-import korvalinden.simulated_controller as simulated_controller
 from helpers import FakeRequests, assert_same, canon, containers, module_entries, outcome, printed, write_files
-from korvalinden.simulated_controller import SITES, SimulatedController
+from korvalinden.rehearsal.controller import SimulatedController
+from korvalinden.rehearsal.replies import SITES, RawReply
 
 MARK = "FILTER_NOT_FOUND"
 
@@ -453,21 +453,11 @@ def readme_rows():
     return rows
 
 
-class RawBody(str):
-    """A reply document that goes out as it is, not as JSON."""
-
-
 class MisbehavingController(SimulatedController):
     def answer(self, fields, file=None):
         if dict(fields).get("action") == "broken":
-            return RawBody("<html>502 Bad Gateway</html>")
+            return RawReply(b"<html>502 Bad Gateway</html>")
         return super().answer(fields, file)
-
-
-class RawJson:
-    @staticmethod
-    def dumps(document):
-        return document if isinstance(document, RawBody) else json.dumps(document)
 
 
 def full_reply():
@@ -577,22 +567,20 @@ def closed_port():
 def bad_input_runs(tmp_path_factory):
     """Runs every row's command at once, in processes of their own, against
     a controller that answers one action with a body that is not JSON."""
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(simulated_controller, "json", RawJson)
-        with MisbehavingController() as controller:
-            port = closed_port()
-            started = {}
-            for row, (files, command, _) in BAD_INPUT.items():
-                directory = tmp_path_factory.mktemp("bad")
-                write_files(directory, files)
-                started[row] = subprocess.Popen(
-                    command(controller.address, str(directory), port), stdin=subprocess.DEVNULL,
-                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
-            runs = {}
-            for row, process in started.items():
-                stdout, stderr = process.communicate(timeout=120)
-                runs[row] = subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
-            yield runs, controller.requests, port
+    with MisbehavingController() as controller:
+        port = closed_port()
+        started = {}
+        for row, (files, command, _) in BAD_INPUT.items():
+            directory = tmp_path_factory.mktemp("bad")
+            write_files(directory, files)
+            started[row] = subprocess.Popen(
+                command(controller.address, str(directory), port), stdin=subprocess.DEVNULL,
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        runs = {}
+        for row, process in started.items():
+            stdout, stderr = process.communicate(timeout=120)
+            runs[row] = subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr)
+        yield runs, controller.requests, port
 
 
 def test_every_row_of_the_table_has_its_check():

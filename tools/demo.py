@@ -13,7 +13,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from korvalinden.simulated_controller import SimulatedController
+from korvalinden.rehearsal.controller import SimulatedController
 
 
 def main() -> int:

@@ -28,7 +28,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from korvalinden.simulated_controller import SimulatedController
+from korvalinden.rehearsal.controller import SimulatedController
 
 
 def install(venv: Path, find_links: list[str], requirement: str) -> None:

@@ -56,8 +56,11 @@ PACKAGE = ROOT / "src" / "korvalinden"
 NATIVE = PACKAGE / "_native"
 EQUIVALENT = Path(__file__).with_name("equivalent.txt")
 CPP_RULES = ["universal.rules", "cpp.rules", "c_like.rules"]  # what universalmutator picks for .cpp
-# The launcher, the transport and the simulated controller, with the modules they are made of.
-PY_MODULES = sorted(path.name for path in PACKAGE.glob("*.py") if path.name not in ("__init__.py", "__main__.py"))
+# The launcher, the transport and the rehearsal, with the modules they are made of: each by its
+# file name, which names it in the reports and in equivalent.txt, and its path in the package.
+PY_MODULES = {path.name: path.relative_to(PACKAGE)
+              for path in sorted([*PACKAGE.glob("*.py"), *(PACKAGE / "rehearsal").glob("*.py")])
+              if path.name not in ("__init__.py", "__main__.py")}
 
 # The tests that concern each file, run first with -x; a file not named here
 # goes straight to the whole suite.
@@ -78,8 +81,15 @@ SUBSETS = {
     "_launcher.py": ["test_cli.py"],
     "_run_observer.py": ["test_cli.py"],
     "connections.py": ["test_connections.py", "test_cli.py"],
+    "command_line.py": ["test_cli.py", "test_recording.py"],
+    "controller.py": ["test_end_to_end_api.py", "test_recording.py", "test_cli.py"],
+    "forwarding.py": ["test_recording.py"],
+    "plan.py": ["test_cli.py", "test_recording.py"],
+    "recorder.py": ["test_recording.py"],
     "recording.py": ["test_recording.py"],
-    "simulated_controller.py": ["test_end_to_end_api.py", "test_connections.py", "test_recording.py", "test_cli.py"],
+    "redaction.py": ["test_recording.py"],
+    "replies.py": ["test_recording.py", "test_cli.py"],
+    "serving.py": ["test_end_to_end_api.py", "test_connections.py", "test_cli.py"],
 }
 OUTCOMES = ["not compiling", "same object", "listed", "killed", "killed (asan)", "survived"]
 
@@ -341,7 +351,7 @@ def annotation_spans(tree):
 def python_mutants(workspace, tools, name):
     """cosmic-ray's mutants of one module (its `init` lists them, its `apply`
     makes each), and how many were dropped: annotations that are never evaluated."""
-    path = workspace.package / name
+    path = workspace.package / PY_MODULES[name]
     config, session = workspace.dir / "cosmic-ray.toml", workspace.dir / "cosmic-ray.sqlite"
     config.write_text(f'[cosmic-ray]\nmodule-path = ["{path}"]\ntimeout = 60.0\nexcluded-modules = []\n'
                       'test-command = "false"\n[cosmic-ray.distributor]\nname = "local"\n')
@@ -465,7 +475,7 @@ def python_sample(trial, tools, names, wanted):
         for mutation in kept:
             if ran >= wanted:
                 break
-            made = apply_python(tools, trial.workspace.package / name, mutation)
+            made = apply_python(tools, trial.workspace.package / PY_MODULES[name], mutation)
             if made is None:
                 continue
             mutant = trial.run(made, compiled=False)
@@ -512,10 +522,12 @@ def rerun(trial, tools, report):
         trial.table[name] = Counter()
         if name.endswith(".cpp"):
             candidates = cpp_mutants(trial.workspace, name)[1]
-        else:
-            path = trial.workspace.package / name
+        elif name in PY_MODULES:
+            path = trial.workspace.package / PY_MODULES[name]
             candidates = (apply_python(tools, path, mutation) for mutation in python_mutants(trial.workspace, tools,
                                                                                               name)[1])
+        else:
+            candidates = ()  # a module that is gone: its survivors were rewritten with it
         for mutant in candidates:
             if mutant is not None and mutant.key in wanted and mutant.key not in found:
                 found[mutant.key] = mutant
@@ -573,7 +585,7 @@ def main():
 
     chosen = set(filter(None, args.files.split(",")))
     cpp_names = sorted(path.name for path in NATIVE.glob("*.cpp") if not chosen or path.name in chosen)
-    py_names = [name for name in PY_MODULES if not chosen or name in chosen]
+    py_names = sorted(name for name in PY_MODULES if not chosen or name in chosen)
     workspace = Workspace(args.version, args.python, shlex.split(args.prefix))
     lock = open(workspace.dir / "lock", "w")
     try:
