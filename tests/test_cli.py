@@ -158,7 +158,8 @@ SITE_STATUS_FILES = {
 
 SUMMARY_HINT = "  (KORVALINDEN_TRACEBACK=1 shows the full traceback)\n"
 LOGIN_ANSWERED = "korvalinden: the login was answered {status} by https://{{address}}/v1/api"
-LOGIN_WITHOUT_SESSION = '  reply: JSON without the session member "CID": {{{{"return": false, "reason": "{reason}"}}}}\n'
+LOGIN_WITHOUT_SESSION = ('  reply: JSON without the session member "CID": '
+                         '{{{{"return": false, "reason": "{reason}"}}}}\n')
 # A server's error page that shows the request it failed on: the password in it is masked.
 ERROR_PAGE = ("<html><body><h1>500 Internal Server Error</h1>\n"
               "<pre>action=login&username=admin&password=tarvenox-demo</pre>\n<p>" + "z" * 300)
