@@ -1,10 +1,11 @@
 """Test helpers: the interpreter's caches, traceback inspection, what the tool prompts and prints, a
 recording fake of `requests`, comparing the module with the model, lookups that
-run code of their own, the deepest filter path, writing files, allocations that fail, a raw HTTPS exchange, and
-running Python in a subprocess, /proc hidden from it if need be."""
+run code of their own, the deepest filter path, writing files, allocations that fail, a raw HTTPS exchange,
+controllers that answer wrongly, and running Python in a subprocess, /proc hidden from it if need be."""
 
 from __future__ import annotations
 
+import contextlib
 import copy
 import gc
 import io
@@ -13,12 +14,17 @@ import pprint
 import resource
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import traceback
 from pathlib import Path
+
+from korvalinden.rehearsal.controller import SimulatedController
+from korvalinden.rehearsal.replies import RawReply
 
 SOURCE_FILE = "src\\korvalinden\\korvalinden.py"
 MODULE_NAME = "korvalinden.korvalinden"
@@ -314,12 +320,14 @@ def deepest(filter_results):
 
 def write_files(directory, files):
     """Writes {name: content} into `directory`, made if need be: a text, bytes,
-    or None for a subdirectory."""
+    None for a subdirectory, or a Path for a symbolic link to it."""
     Path(directory).mkdir(parents=True, exist_ok=True)
     for name, content in files.items():
         path = Path(directory) / name
         if content is None:
             path.mkdir()
+        elif isinstance(content, Path):
+            path.symlink_to(content)
         elif isinstance(content, bytes):
             path.write_bytes(content)
         else:
@@ -404,6 +412,55 @@ def answer_to(controller, head, body=b"action=login&username=admin"):
         while chunk := connection.recv(65536):
             answer += chunk
     return answer.decode()
+
+
+# -- controllers that answer wrongly ------------------------------------------------
+
+
+class PagesController(SimulatedController):
+    """The simulated controller, with the actions of `pages` answered by a
+    page of their own, (status, content type, body), as a broken controller
+    or a web server in front of one answers."""
+
+    def __init__(self, pages: dict[str, tuple[int, str, str]], **options):
+        super().__init__(**options)
+        self.pages = pages
+
+    def answer(self, fields, file=None):
+        page = self.pages.get(dict(fields).get("action"))
+        if page is None:
+            return super().answer(fields, file)
+        status, content_type, body = page
+        return RawReply.of(body.encode(), status, (("Content-Type", content_type),))
+
+
+@contextlib.contextmanager
+def ending_connections(reset: bool):
+    """The address of a listener on 127.0.0.1 that ends every connection as
+    soon as it comes, before any TLS: with a reset, or closed."""
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+
+        def end_each():
+            with contextlib.suppress(OSError):  # the listener closed: the test is over
+                while True:
+                    connection = listener.accept()[0]
+                    if reset:  # a zero linger time makes the close a reset
+                        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                    else:
+                        # Closed for writing, and what the client still sends read to its end: a close of
+                        # the whole socket would answer that with a reset.
+                        connection.shutdown(socket.SHUT_WR)
+                        while connection.recv(65536):
+                            pass
+                    connection.close()
+
+        ending = threading.Thread(target=end_each, daemon=True)
+        ending.start()
+        yield "127.0.0.1:%d" % listener.getsockname()[1]
+        listener.shutdown(socket.SHUT_RDWR)
+    ending.join(30)
 
 
 # -- subprocesses ------------------------------------------------------------------

@@ -23,7 +23,8 @@ from pathlib import Path
 import pytest
 import requests
 
-from helpers import IP_PROMPT, PASSWORD_PROMPT, answer_to, printed, tls_connection, write_files
+from helpers import (IP_PROMPT, PASSWORD_PROMPT, PagesController, answer_to, ending_connections, printed,
+                     tls_connection, write_files)
 from korvalinden.rehearsal.controller import SimulatedController
 from korvalinden.rehearsal.plan import PlannedRequest, plan_text
 from korvalinden.rehearsal.replies import SITES, site_details
@@ -120,13 +121,16 @@ def test_default_configuration_end_to_end(controller, default_dir, tmp_path, loc
     assert result.stdout == "".join(expected[name] for name in order)
 
 
-@pytest.mark.parametrize("names", [[], ["x.CFG", "x.cfg.txt"]], ids=["empty", "no-exact-suffix"])
-def test_a_directory_where_nothing_matches_says_so(controller, tmp_path, names):
+@pytest.mark.parametrize("names, skipped", [([], ""), (["x.CFG", "x.cfg.txt"], "korvalinden: not run, as only names "
+                                                    "ending in .cfg in lower case run: {tmp_path}/x.CFG\n")],
+                         ids=["empty", "no-exact-suffix"])
+def test_a_directory_where_nothing_matches_says_so(controller, tmp_path, names, skipped):
     write_files(tmp_path, {name: "[tarvenox]\naction = list_sites\n" for name in names})
     result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", controller.address,
                       "--password", controller.password, "--config_dir", str(tmp_path))
     assert (result.returncode, result.stdout, result.stderr) == (
-        0, "", f"korvalinden: no configuration file ran: no name in {tmp_path} matches *.cfg (lower case only)\n")
+        0, "", skipped.format(tmp_path=tmp_path)
+        + f"korvalinden: no configuration file ran: no name in {tmp_path} matches *.cfg (lower case only)\n")
 
 
 def test_prompts_read_real_standard_input(controller, tmp_path, default_dir):
@@ -146,6 +150,116 @@ def test_failed_login_exits_with_status_1(controller, entry):
     result = run_tool(ENTRY_POINTS[entry], "--controller_ip", controller.address, "--password", "wrong")
     assert (result.returncode, result.stdout) == (1, "Login failed\n")
     assert [dict(fields)["action"] for fields in controller.requests[before:]] == ["login"]
+
+
+SITE_STATUS_FILES = {
+    "sites.inc": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
+    "status.cfg": "[default]\nfilters = results, state\n[tarvenox]\naction = show_site\n"
+                  "site_name = output(sites.inc)\n",
+}
+
+
+SUMMARY_HINT = "  (KORVALINDEN_TRACEBACK=1 shows the full traceback)\n"
+LOGIN_ANSWERED = "korvalinden: the login was answered {status} by https://{{address}}/v1/api"
+LOGIN_WITHOUT_SESSION = ('  reply: JSON without the session member "CID": '
+                         '{{{{"return": false, "reason": "{reason}"}}}}\n')
+# A server's error page that shows the request it failed on: the password in it is masked.
+ERROR_PAGE = ("<html><body><h1>500 Internal Server Error</h1>\n"
+              "<pre>action=login&username=admin&password=tarvenox-demo</pre>\n<p>" + "z" * 300)
+ERROR_PAGE_SHOWN = ("<html><body><h1>500 Internal Server Error</h1> "
+                    "<pre>action=login&username=admin&password=<hidden></pre> <p>")
+NOT_UTF_8 = b"[default]\ndescription = Caf\xe9\n[tarvenox]\naction = list_sites\n"
+# The entries of a directory that main will run, each with what is said of it before the first post.
+SURPRISING_ENTRIES = {
+    "good.cfg": ("[tarvenox]\naction = list_sites\n", None),
+    ".old.cfg": ("[tarvenox]\naction = list_sites\n", "{path} will run, though hidden (its name begins with a dot)"),
+    # An editor's lock file: a link to where no file is.
+    ".#good.cfg": (Path("ops@tarn.4242:1700000000"),
+                   "{path} will fail: it is a link to ops@tarn.4242:1700000000, which does not exist"),
+    "old.cfg": (None, "{path} will fail: it is a directory"),
+    "bom.cfg": (b"\xef\xbb\xbf[tarvenox]\naction = list_sites\n",
+                "{path} will fail: it begins with a byte-order mark; save it as UTF-8 without one"),
+    "latin.cfg": (NOT_UTF_8, "{path} will fail: it is not UTF-8 text (invalid continuation byte at byte %d)"
+                  % NOT_UTF_8.index(b"\xe9")),
+    "x.CFG": ("[tarvenox]\naction = list_sites\n", None),
+    "y.Cfg": ("[tarvenox]\naction = list_sites\n", None),
+}
+RESET_SUMMARY = ("korvalinden: ConnectionResetError: [Errno 104] Connection reset by peer\n"
+                 "  url:   https://{address}/v1/api\n  where: get_tarvenox_cid, line 18\n" + SUMMARY_HINT)
+
+
+def entry_notices(directory):
+    """What is said of SURPRISING_ENTRIES, in the order in which main lists them."""
+    names = os.listdir(directory)
+    lines = [SURPRISING_ENTRIES[name][1].format(path=directory / name) for name in names
+             if SURPRISING_ENTRIES[name][1] is not None]
+    skipped = ", ".join(str(directory / name) for name in names if name in ("x.CFG", "y.Cfg"))
+    lines.append(f"not run, as only names ending in .cfg in lower case run: {skipped}")
+    return "".join(f"korvalinden: {line}\n" for line in lines)
+
+
+@contextlib.contextmanager
+def serving(kind, pages):
+    """(address, password) of a controller of the kind: the simulated one answering `pages` with pages of their
+    own, or one that resets or closes every connection."""
+    if kind == "controller":
+        with PagesController(pages) as controller:
+            yield controller.address, controller.password
+    else:
+        with ending_connections(reset=kind == "reset") as address:
+            yield address, "secret"
+
+
+# What standard error says when the controller cannot be used, or the directory or the address would surprise.
+@pytest.mark.parametrize("kind, pages, typed, files, stdout, stderr", [
+    ("controller", {}, "{address}/v1/api", {}, "Login failed\n",
+     'korvalinden: the controller address "{address}/v1/api" is not an address alone: the tool posts to '
+     "https://{address}/v1/api/v1/api; give {address}\n"
+     + LOGIN_ANSWERED.format(status="HTTP 404 Not Found") + "/v1/api\n"
+     + LOGIN_WITHOUT_SESSION.format(reason="No such path: /v1/api/v1/api")),
+    ("controller", {"login": (500, "text/html", ERROR_PAGE)}, "{address}", {}, "Login failed\n",
+     LOGIN_ANSWERED.format(status="HTTP 500 Internal Server Error") + "\n  reply: text/html, not JSON: "
+     + ERROR_PAGE_SHOWN + "z" * (200 - len(ERROR_PAGE_SHOWN)) + "...\n"),
+    ("controller", {"login": (200, "text/plain; charset=utf-8", "Down for maintenance\x07 until 18:00\n")},
+     "{address}", {}, "Login failed\n",
+     LOGIN_ANSWERED.format(status="HTTP 200 OK") + "\n"
+     "  reply: text/plain; charset=utf-8, not JSON: Down for maintenance\\x07 until 18:00\n"),
+    ("controller", {"show_site": (502, "text/html", "<h1>502 Bad Gateway</h1>\n")}, "{address}",
+     SITE_STATUS_FILES, "",
+     "korvalinden: requests.exceptions.JSONDecodeError: Expecting value: line 1 column 1 (char 0)\n"
+     "  reply: HTTP 502 Bad Gateway, text/html, not JSON: <h1>502 Bad Gateway</h1>\n"
+     "  where: tarvenox_api, line 104\n  file:  {dir}/status.cfg\n  done:  1 of 3 posts answered\n"
+     "  last:  CID=<session-2> action=show_site site_name=site-alder\n" + SUMMARY_HINT),
+    ("controller", {"list_sites": (200, "application/json", "")}, "{address}",
+     {"sites.cfg": "[default]\ndescription = Sites\n[tarvenox]\naction = list_sites\n"}, "Sites\n",
+     "korvalinden: requests.exceptions.JSONDecodeError: Expecting value: line 1 column 1 (char 0)\n"
+     "  reply: HTTP 200 OK, application/json, not JSON: (empty)\n"
+     "  where: tarvenox_api, line 114\n  file:  {dir}/sites.cfg\n" + SUMMARY_HINT),
+    ("reset", {}, "{address}", {}, "", RESET_SUMMARY),
+    ("closed", {}, "{address}", {}, "",
+     "korvalinden: the connection was closed: ssl.SSLEOFError: [SSL: UNEXPECTED_EOF_WHILE_READING] EOF occurred "
+     "in violation of protocol (_ssl.c)\n  url:   https://{address}/v1/api\n  where: get_tarvenox_cid, line 18\n"
+     + SUMMARY_HINT),
+    # said before the first post: the controller resets the first connection
+    ("reset", {}, "{address}", {name: content for name, (content, _) in SURPRISING_ENTRIES.items()}, "",
+     "{entry_notices}" + RESET_SUMMARY),
+    ("controller", {}, "{address}", {"sites.cfg": "[Tarvenox]\naction = list_sites\n"}, "",
+     "korvalinden: configparser.NoSectionError: No section: 'tarvenox'\n  where: tarvenox_api, line 83\n"
+     "  file:  {dir}/sites.cfg\n"
+     "  note:  section names are case-sensitive: the file has [Tarvenox], the tool reads [tarvenox]\n"
+     + SUMMARY_HINT),
+], ids=["address-with-a-path", "login-error-page", "login-not-json", "repeated-reply-not-json",
+        "reply-empty", "reset", "closed", "surprising-entries", "section-letter-case"])
+def test_standard_error_says_why(tmp_path, kind, pages, typed, files, stdout, stderr):
+    config_dir = tmp_path / "config"
+    write_files(config_dir, files)
+    with serving(kind, pages) as (address, password):
+        result = run_tool(ENTRY_POINTS["console-script"], "--controller_ip", typed.format(address=address),
+                          "--password", password, "--config_dir", str(config_dir))
+    shown = re.sub(r"\(_ssl\.c:\d+\)", "(_ssl.c)", result.stderr)  # where in CPython's source TLS failed
+    notices = entry_notices(config_dir) if files.keys() == SURPRISING_ENTRIES.keys() else ""
+    assert (result.returncode, result.stdout, shown) == (
+        1, stdout, stderr.format(address=address, dir=config_dir, entry_notices=notices))
 
 
 def test_missing_default_directory_is_reported_before_any_login(kv, tmp_path):
@@ -185,13 +299,6 @@ def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tm
     # Standard input stays open until the tool has ended: at its end the prompt would fail on its own.
     stdout, stderr = tool.communicate()
     assert (tool.returncode, stdout, stderr) == (130, "", "korvalinden: interrupted\n")
-
-
-SITE_STATUS_FILES = {
-    "sites.inc": "[default]\nfilters = results, name\n[tarvenox]\naction = list_sites\n",
-    "status.cfg": "[default]\nfilters = results, state\n[tarvenox]\naction = show_site\n"
-                  "site_name = output(sites.inc)\n",
-}
 
 
 def test_ctrl_c_in_a_repeating_file_says_how_many_of_its_posts_were_answered(tmp_path):

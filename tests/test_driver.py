@@ -546,7 +546,7 @@ def test_launcher_names_the_running_file_and_restores_the_module(kv, fake_reques
     monkeypatch.setattr(sys, "argv", ["korvalinden", "--controller_ip", "h", "--password", "p",
                                       "--config_dir", str(config_dir)])
     monkeypatch.setenv("KORVALINDEN_TRACEBACK", full_traceback)
-    stood_in = ["tarvenox_api", "get_default_config_dir", "configparser", "os", "requests", "getpass"]
+    stood_in = ["argparse", "tarvenox_api", "get_default_config_dir", "configparser", "os", "requests", "getpass"]
     originals = [getattr(kv, name) for name in stood_in]
     with pytest.raises(SystemExit if not full_traceback else KeyError) as caught:
         _launcher.run()

@@ -25,9 +25,9 @@ from hypothesis import strategies as st
 from hypothesis.errors import InvalidArgument
 
 import model
-from helpers import FakeRequests, assert_same, canon, containers, module_entries, outcome, printed, write_files
-from korvalinden.rehearsal.controller import SimulatedController
-from korvalinden.rehearsal.replies import SITES, RawReply
+from helpers import (FakeRequests, PagesController, assert_same, canon, containers, module_entries, outcome, printed,
+                     write_files)
+from korvalinden.rehearsal.replies import SITES
 
 MARK = "FILTER_NOT_FOUND"
 
@@ -453,13 +453,6 @@ def readme_rows():
     return rows
 
 
-class MisbehavingController(SimulatedController):
-    def answer(self, fields, file=None):
-        if dict(fields).get("action") == "broken":
-            return RawReply(b"<html>502 Bad Gateway</html>")
-        return super().answer(fields, file)
-
-
 def full_reply():
     return printed(None, {"return": True, "results": SITES})
 
@@ -474,6 +467,9 @@ BAD_INPUT = {
     "Standard input ends at the address prompt": ({}, lambda a, d, p: [KORVALINDEN], None),
     "A controller address that is no host name, such as `bad host`": (
         {}, lambda a, d, p: tool("bad host", d), None),
+    "A controller address with a path, such as `127.0.0.1:8443/v1/api`": (
+        {}, lambda a, d, p: tool(f"{a}/v1/api", d),
+        lambda run, p: f"the tool posts to https://{run.args[2]}/v1/api; give " in run.stderr),
     "A controller that does not answer (nothing listening there)": (
         {}, lambda a, d, p: tool(f"127.0.0.1:{p}", d), lambda run, p: f"https://127.0.0.1:{p}/v1/api" in run.stderr),
     "A proxy that does not answer (`HTTPS_PROXY` naming a closed port)": (
@@ -500,6 +496,10 @@ BAD_INPUT = {
     "Bytes that are no text in the locale's encoding": (
         {"a.cfg": b"[tarvenox]\naction = \xff\xfe\n"}, lambda a, d, p: tool(a, d),
         lambda run, p: names_the_file(run, "a.cfg")),
+    "A configuration file saved with a byte-order mark": (
+        {"a.cfg": b"\xef\xbb\xbf" + LIST.encode()}, lambda a, d, p: tool(a, d),
+        lambda run, p: "a.cfg will fail: it begins with a byte-order mark" in run.stderr
+        and names_the_file(run, "a.cfg")),
     "No section `[tarvenox]` (`[Tarvenox]` is another section)": (
         {"a.cfg": "[default]\ndescription = Described\n[Tarvenox]\naction = list_sites\n"},
         lambda a, d, p: tool(a, d), lambda run, p: run.stdout == "Described\n"),
@@ -566,8 +566,8 @@ def closed_port():
 @pytest.fixture(scope="module")
 def bad_input_runs(tmp_path_factory):
     """Runs every row's command at once, in processes of their own, against
-    a controller that answers one action with a body that is not JSON."""
-    with MisbehavingController() as controller:
+    a controller that answers one action with a page that is not JSON."""
+    with PagesController({"broken": (502, "text/html", "<html>502 Bad Gateway</html>")}) as controller:
         port = closed_port()
         started = {}
         for row, (files, command, _) in BAD_INPUT.items():

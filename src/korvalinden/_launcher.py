@@ -9,11 +9,19 @@ it the launcher says what the run does and settles how it ends:
   runs, the examples beside the module, and says when a ./config that is not
   read lies in the current directory. A run in which no file matched says so
   in one line. Standard output and the exit status stay as `main` left them.
+- Before the run's first post, a line on standard error for each entry of
+  the directory that will run but fail or surprise, for the entries skipped
+  only for their letter case, and for an address typed as a URL
+  (korvalinden._notices); the run goes on as it would without them.
+- A failed login: "Login failed" and the status stay as `main` left them;
+  standard error adds the reply's HTTP status and why the tool could not
+  take a session from it.
 - A failure: a few lines on standard error in place of the traceback: what
   failed (the proxy, when it was the proxy's), where in the module, which
   configuration file was running, with the files that referenced it, and for
   a file that posts once per element of another's result how many of its
-  posts were answered and what the last one sent; status 1. The module says
+  posts were answered and what the last one sent; a reply that is not JSON
+  with its status, content type and first characters; status 1. The module says
   nothing of files, so the launcher learns them through stand-ins for the
   module attributes that the module looks up at every use
   (korvalinden._run_observer). With KORVALINDEN_TRACEBACK set (to anything
@@ -41,14 +49,17 @@ standard input, so that the password is on no command line.
 
 from __future__ import annotations
 
+import configparser
 import contextlib
 import os
 import signal
+import ssl
 import sys
 import traceback
 from types import ModuleType
 from urllib.parse import urlsplit
 
+from korvalinden import _notices
 from korvalinden._fields import HIDDEN
 from korvalinden._run_observer import RunningCall, RunObserver, StandIn, standing_in
 
@@ -70,6 +81,16 @@ LOCAL_CONFIG_NOT_READ = "; ./config is not read: run it with --config_dir config
 NOTHING_RAN_MESSAGE = PROGRAM + ": no configuration file ran: no name in {directory} matches *.cfg (lower case only)"
 # The line of main's statement that asks for the password.
 PASSWORD_PROMPT_LINE = 157
+# Where a failed login leaves the module, and where a reply is decoded.
+LOGIN_FAILED_EXIT = ("get_tarvenox_cid", 27)
+REPLY_DECODED = {("tarvenox_api", 104), ("tarvenox_api", 114)}
+LOGIN_ANSWERED = PROGRAM + ": the login was answered {status} by {url}"
+LOGIN_NOT_JSON = "  reply: {content_type}, not JSON: {body}"
+LOGIN_WITHOUT_SESSION = '  reply: JSON without the session member "CID": {body}'
+REPLY_NOT_JSON = "  reply: {status}, {content_type}, not JSON: {body}"
+SECTION_NOTE = "  note:  {note}"
+# How a connection's end reads where the library's words for it do not say so.
+CLOSED_CONNECTION = "the connection was closed"
 
 
 def run() -> None:
@@ -80,7 +101,7 @@ def run() -> None:
 
         full_traceback = _switched_on(FULL_TRACEBACK_VARIABLE)
         observer = RunObserver(module, name_files=_switched_on(NAME_FILES_VARIABLE),
-                               on_default_directory=say_default_directory)
+                               on_default_directory=say_default_directory, before_first_post=say_before_the_run)
         try:
             # The run itself.
             with kept_alive(module), _password_prompt(module), \
@@ -100,10 +121,12 @@ def run() -> None:
                 raise
             print(failure_summary(failure, observer.calls_at(failure), observer), file=sys.stderr, flush=True)
             sys.exit(FAILED_STATUS)
-        except SystemExit:
+        except SystemExit as end:
             # Help, usage errors and "Login failed": their output counts as
             # the run's output.
             sys.stdout.flush()
+            if not full_traceback and innermost_module_entry(end) == LOGIN_FAILED_EXIT:
+                say_why_the_login_failed(observer)
             raise
         # Output still in the buffer goes out here, where a closed pipe is
         # caught, and not during the interpreter's shutdown, where it is not.
@@ -137,6 +160,37 @@ def say_default_directory(directory: str) -> None:
     if os.path.isdir("config") and not _same_directory("config", directory):
         line += LOCAL_CONFIG_NOT_READ
     print(line, file=sys.stderr, flush=True)
+
+
+def say_before_the_run(url: object, config_dir: object) -> None:
+    """The notices that the run's first post waits for: the directory's
+    entries that will fail or surprise, and an address typed as a URL."""
+    notices = _notices.entry_notices(config_dir) if config_dir is not None else []
+    address = _notices.address_notice(url)
+    for notice in notices + ([address] if address else []):
+        print(f"{PROGRAM}: {notice}", file=sys.stderr, flush=True)
+
+
+def say_why_the_login_failed(observer: RunObserver) -> None:
+    """The failed login's reply: its status, and its start when it is not
+    JSON or holds no session."""
+    reply = observer.last_login_reply
+    if not _is_a_reply(reply):
+        return
+    lines = [LOGIN_ANSWERED.format(status=_notices.status_text(reply), url=reply.url)]
+    body = _notices.body_text(reply, observer.masked_text)
+    try:
+        reply.json()
+    except ValueError:
+        lines.append(LOGIN_NOT_JSON.format(content_type=_notices.content_type(reply), body=body))
+    else:
+        lines.append(LOGIN_WITHOUT_SESSION.format(body=body))
+    print("\n".join(lines), file=sys.stderr, flush=True)
+
+
+def _is_a_reply(reply: object) -> bool:
+    """Whether a post's answer is a response that can tell its status."""
+    return isinstance(getattr(reply, "status_code", None), int)
 
 
 def _same_directory(one: str, other: str) -> bool:
@@ -197,9 +251,14 @@ def failure_summary(failure: BaseException, calls: tuple[RunningCall, ...] = (),
     file that was running with those that referenced it, innermost first, and
     what a file that repeats its post had done."""
     proxy = proxy_error(failure)
-    shown = exception_text(telling_exception(failure))
+    telling = telling_exception(failure)
+    shown = exception_text(telling)
+    if isinstance(telling, ssl.SSLEOFError):
+        shown = f"{CLOSED_CONNECTION}: {shown}"
     lines = [f"{PROGRAM}: ProxyError: {proxy.args[0] if proxy.args else proxy}: {shown}" if proxy else
              f"{PROGRAM}: {shown}"]
+    if observer is not None:
+        lines.extend(reply_lines(failure, observer))
     url = request_url(failure)
     named = proxy_named(url) if proxy is not None and url is not None else None
     if named is not None:
@@ -210,8 +269,28 @@ def failure_summary(failure: BaseException, calls: tuple[RunningCall, ...] = (),
     if where is not None:
         lines.append(f"  where: {where[0]}, line {where[1]}")
     lines.extend(progress_lines(calls, observer))
+    lines.extend(section_note(failure, calls))
     lines.append(FULL_TRACEBACK_HINT)
     return "\n".join(lines)
+
+
+def reply_lines(failure: BaseException, observer: RunObserver) -> list[str]:
+    """For a reply that the module could not decode as JSON: its status,
+    content type and first characters."""
+    reply = observer.last_reply
+    if not (isinstance(failure, ValueError) and innermost_module_entry(failure) in REPLY_DECODED
+            and _is_a_reply(reply)):
+        return []
+    return [REPLY_NOT_JSON.format(status=_notices.status_text(reply), content_type=_notices.content_type(reply),
+                                  body=_notices.body_text(reply, observer.masked_text))]
+
+
+def section_note(failure: BaseException, calls: tuple[RunningCall, ...]) -> list[str]:
+    """For a section missing from the running file that it holds in another letter case: says so."""
+    if not isinstance(failure, configparser.NoSectionError) or not calls:
+        return []
+    note = _notices.section_letter_case(calls[-1].file, failure.section)
+    return [SECTION_NOTE.format(note=note)] if note else []
 
 
 def progress_lines(calls: tuple[RunningCall, ...], observer: RunObserver | None) -> list[str]:
@@ -245,11 +324,17 @@ def exception_chain(failure: BaseException) -> list[BaseException]:
 def telling_exception(failure: BaseException) -> BaseException:
     """The exception whose own message says most. A failed request arrives as
     an OSError of requests wrapping the library's own errors, three deep for a
-    refused connection; the innermost OSError of the chain is the operating
-    system's or TLS's own report. Any other failure is told by itself."""
+    refused connection; the first OSError behind requests' own is the
+    operating system's or TLS's report. What lies behind that one the socket
+    layer met and handled on the way: ssl's probe of a connection that the
+    controller has already reset fails ENOTCONN. Any other failure is told by
+    itself."""
     if not isinstance(failure, OSError):
         return failure
-    return [error for error in exception_chain(failure) if isinstance(error, OSError)][-1]
+    from requests import RequestException
+
+    return next((error for error in exception_chain(failure)
+                 if isinstance(error, OSError) and not isinstance(error, RequestException)), failure)
 
 
 def exception_text(error: BaseException) -> str:

@@ -17,7 +17,12 @@ note on the way:
 - the sessions the logins gave, to show a session id as the plan does;
 - which directory `main` listed and how many files it ran (`os.listdir`,
   `tarvenox_api`), and when it took the default directory
-  (`get_default_config_dir`).
+  (`get_default_config_dir`);
+- which directory `main` will run, as given (`argparse`) or the default, and
+  the run's first post before it is sent, so that the launcher can say what
+  it sees before anything reaches the controller;
+- the last reply and the last login's, to show why the tool could not use
+  them, and the passwords sent, to keep them out of what is shown.
 
 Asked to (`name_files`), each post of a file's call carries the file's name
 in the header FILE_HEADER, for the rehearsal's plan; relative to the
@@ -33,7 +38,7 @@ from dataclasses import dataclass
 from types import ModuleType
 from urllib.parse import parse_qsl, quote, urlencode
 
-from korvalinden._fields import fields_text, masked
+from korvalinden._fields import HIDDEN, fields_text, masked
 
 # Read by the rehearsal's controller only; see NAME_FILES_VARIABLE in the launcher.
 FILE_HEADER = "Korvalinden-File"
@@ -105,21 +110,29 @@ _OPENING = object()
 
 class RunObserver:
     def __init__(self, module: ModuleType, name_files: bool = False,
-                 on_default_directory: Callable[[str], None] | None = None):
+                 on_default_directory: Callable[[str], None] | None = None,
+                 before_first_post: Callable[[object, object], None] | None = None):
         self._module = module
         self._name_files = name_files
         self._on_default_directory = on_default_directory
+        self._before_first_post = before_first_post  # called with the post's url and the directory main runs
         self._stack: list[RunningCall] = []
         self._at_failure: tuple[BaseException, tuple[RunningCall, ...]] | None = None
         self._reading: object = None  # the file main is reading, _OPENING, or None
         self.sessions: dict[str, int] = {}  # session id -> number of the login that gave it
         self.listed: object = None  # the directory main listed
         self.files_run = 0  # the files main called tarvenox_api for
+        self.config_dir: object = None  # the directory main runs, once known
+        self._posts = 0
+        self.last_reply = None  # the response to the last post
+        self.last_login_reply = None
+        self._passwords: set[str] = set()
 
     @contextlib.contextmanager
     def observed(self) -> Iterator[None]:
         module = self._module
         with standing_in(module, {
+            "argparse": StandIn(module.argparse, ArgumentParser=self._argument_parser(module.argparse)),
             "tarvenox_api": self._tarvenox_api(module.tarvenox_api),
             "get_default_config_dir": self._get_default_config_dir(module.get_default_config_dir),
             "configparser": StandIn(module.configparser, ConfigParser=self._config_parser(module.configparser)),
@@ -141,6 +154,15 @@ class RunObserver:
     def fields_text(self, body: str) -> str:
         """A post's form body as the plan shows its fields."""
         return fields_text(masked(parse_qsl(body, keep_blank_values=True), self.sessions))
+
+    def masked_text(self, text: str) -> str:
+        """The text with every password sent and every session given masked, as in a post's fields."""
+        secrets = [(password, HIDDEN) for password in self._passwords]
+        secrets += [(session, f"<session-{number}>") for session, number in self.sessions.items()]
+        for secret, mask in sorted(secrets, key=lambda pair: -len(pair[0])):
+            if secret:
+                text = text.replace(secret, mask)
+        return text
 
     # -- the stand-ins ----------------------------------------------------
 
@@ -165,9 +187,26 @@ class RunObserver:
 
         return tarvenox_api
 
+    def _argument_parser(self, argparse_module):
+        def argument_parser(*args, **kwargs):
+            parser = argparse_module.ArgumentParser(*args, **kwargs)
+            parse_args = parser.parse_args
+
+            def parsed(*args, **kwargs):
+                options = parse_args(*args, **kwargs)
+                # Empty, main takes the default: get_default_config_dir says which.
+                self.config_dir = getattr(options, "config_dir", None) or None
+                return options
+
+            parser.parse_args = parsed
+            return parser
+
+        return argument_parser
+
     def _get_default_config_dir(self, original):
         def get_default_config_dir(*args, **kwargs):
             directory = original(*args, **kwargs)
+            self.config_dir = directory
             if self._on_default_directory is not None:
                 self._on_default_directory(directory)
             return directory
@@ -207,14 +246,22 @@ class RunObserver:
             if self._name_files and call is not None:
                 kwargs["headers"] = {**(kwargs.get("headers") or {}), FILE_HEADER: quote(call.shown_name())}
             repeating = call if call is not None and call.repeating else None
+            self._posts += 1
+            if self._posts == 1 and self._before_first_post is not None:
+                self._before_first_post(_argument(args, kwargs, 0, "url"), self.config_dir)
             if repeating:
                 repeating.posted += 1
-            response = original(*args, **kwargs)
             data = kwargs.get("data")
+            login = isinstance(data, dict) and data.get("action") == "login"
+            if login and isinstance(data.get("password"), str):
+                self._passwords.add(data["password"])
+            response = original(*args, **kwargs)
+            self.last_reply = response
             if repeating:
                 repeating.answered += 1
                 repeating.last_answered = _sent_body(response, data)
-            if isinstance(data, dict) and data.get("action") == "login":
+            if login:
+                self.last_login_reply = response
                 self._note_session(response)
             return response
 

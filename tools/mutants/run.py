@@ -79,6 +79,7 @@ SUBSETS = {
     "traceback.cpp": ["test_function.py", "test_filter.py", "test_api_call.py"],
     "_fields.py": ["test_cli.py", "test_recording.py"],
     "_launcher.py": ["test_cli.py"],
+    "_notices.py": ["test_cli.py"],
     "_run_observer.py": ["test_cli.py"],
     "connections.py": ["test_connections.py", "test_cli.py"],
     "command_line.py": ["test_cli.py", "test_recording.py"],
