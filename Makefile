@@ -7,8 +7,12 @@
 # machine-wide cache, PYTHONS_DIR, shared by every clone of the project; its
 # environments are used through tools/in-root, which the recipes put in front
 # of their commands (RUN_<version>).
+# A free-threaded version (3.13t: no GIL) is python<version> on the path, or
+# else the build that `make pythons` leaves in the same cache, which runs here
+# directly. Each is one more version to the targets below.
 # `make test PYTHON_VERSIONS=3.12` limits a run to the versions named.
 SUPPORTED_VERSIONS := 3.10 3.11 3.12 3.13 3.14 3.15
+FREE_THREADED_VERSIONS := 3.13t 3.14t 3.15t
 PYTHONS_DIR ?= /var/cache/korvalinden/pythons
 export KORVALINDEN_PYTHONS := $(PYTHONS_DIR)
 IN_ROOT := $(CURDIR)/tools/in-root
@@ -25,21 +29,32 @@ PYTHON_$(1) := $(call in_root,$(2))
 RUN_$(1) := $$(if $$(PYTHON_$(1)),$(IN_ROOT))
 endif
 endef
+in_cache = $(wildcard $(PYTHONS_DIR)/cpython-$(1)/bin/python$(1))
+define locate_free_threaded
+PYTHON_$(1) := $$(or $(call on_host,python$(1),$(1)),$(call in_cache,$(1)))
+RUN_$(1) :=
+endef
 # Each version, and its debug build (python<version>d, for the leak hunt).
 $(foreach version,$(SUPPORTED_VERSIONS),$(eval $(call locate,$(version),python$(version),$(version))))
 $(foreach version,$(SUPPORTED_VERSIONS),$(eval $(call locate,dbg-$(version),python$(version)d,$(version))))
+$(foreach version,$(FREE_THREADED_VERSIONS),$(eval $(call locate_free_threaded,$(version))))
 
-PYTHON_VERSIONS ?= $(strip $(foreach version,$(SUPPORTED_VERSIONS),$(if $(PYTHON_$(version)),$(version))))
-MISSING_VERSIONS := $(filter-out $(PYTHON_VERSIONS),$(SUPPORTED_VERSIONS))
-DEBUG_VERSIONS ?= $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(PYTHON_dbg-$(version)),$(version))))
-OLDEST := $(firstword $(PYTHON_VERSIONS))
-NEWEST := $(lastword $(PYTHON_VERSIONS))
+ALL_VERSIONS := $(SUPPORTED_VERSIONS) $(FREE_THREADED_VERSIONS)
+PYTHON_VERSIONS ?= $(strip $(foreach version,$(ALL_VERSIONS),$(if $(PYTHON_$(version)),$(version))))
+MISSING_VERSIONS := $(filter-out $(PYTHON_VERSIONS),$(ALL_VERSIONS))
+# The sanitizers, the leak hunt, .venv and the longer fuzzing take versions
+# with the GIL.
+GIL_VERSIONS := $(filter-out %t,$(PYTHON_VERSIONS))
+DEBUG_VERSIONS ?= $(strip $(foreach version,$(GIL_VERSIONS),$(if $(PYTHON_dbg-$(version)),$(version))))
+OLDEST := $(firstword $(GIL_VERSIONS))
+NEWEST := $(lastword $(GIL_VERSIONS))
 # The sanitizer run covers the two ends of the range.
 ASAN_VERSIONS := $(sort $(OLDEST) $(NEWEST))
 
 # .venv is the environment for the demo, the benchmarks and trying the tool
 # by hand: the newest version that runs on this machine without the root.
-DIRECT_VERSIONS := $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(RUN_$(version)),,$(version))))
+DIRECT_VERSIONS := $(strip $(foreach version,$(GIL_VERSIONS),$(if $(RUN_$(version)),,$(version))))
+ROOT_VERSIONS := $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(RUN_$(version)),$(version))))
 VENV_VERSION := $(or $(lastword $(DIRECT_VERSIONS)),$(NEWEST))
 VENV := .venv
 PY   := $(RUN_$(VENV_VERSION)) $(VENV)/bin/python
@@ -85,6 +100,8 @@ WHEELHOUSE   := wheelhouse
 WHEEL_BUILD  := build/wheels
 WHEEL_DEPS   := build/wheel-deps
 MANYLINUX    := manylinux_2_24_x86_64
+# The wheel's Python and ABI tags: cp313-cp313, cp313-cp313t.
+wheel_tags   = cp$(subst .,,$(1:t=))-cp$(subst .,,$(1))
 # Copies the interpreter's headers, with the pyconfig.h of its multiarch
 # directory, below the directory given, at their own paths.
 COPY_HEADERS := import os, shutil, sys, sysconfig; \
@@ -103,8 +120,9 @@ host_compiler = -C build-dir=$(WHEEL_BUILD)/$(1)/cmake \
 all: build
 
 versions:
-	@echo "supported: $(SUPPORTED_VERSIONS)"
-	@echo "found:     $(PYTHON_VERSIONS)$(if $(filter-out $(DIRECT_VERSIONS),$(PYTHON_VERSIONS)), ($(filter-out $(DIRECT_VERSIONS),$(PYTHON_VERSIONS)) in $(PYTHONS_DIR)))"
+	@echo "supported: $(ALL_VERSIONS)"
+	@echo "found:     $(PYTHON_VERSIONS)$(if $(ROOT_VERSIONS), ($(ROOT_VERSIONS) in $(PYTHONS_DIR)))"
+	@$(foreach version,$(filter %t,$(PYTHON_VERSIONS)),echo "           $(version) is $(PYTHON_$(version))";)
 	@echo "debug:     $(or $(DEBUG_VERSIONS),none)"
 	@echo "missing:   $(or $(MISSING_VERSIONS),none)"
 
@@ -206,7 +224,7 @@ wheel-%: build-%
 		$(if $(RUN_$*),$(call host_compiler,$*)) -w $(WHEEL_BUILD)/$* .
 	$(RUN_$*) /usr/bin/env PATH="$(CURDIR)/.venv-$*/bin:$$PATH" auditwheel repair --plat $(MANYLINUX) \
 		-w $(WHEELHOUSE) $(WHEEL_BUILD)/$*/korvalinden-*.whl
-	for wheel in $(WHEELHOUSE)/korvalinden-*-cp$(subst .,,$*)-*.whl; do \
+	for wheel in $(WHEELHOUSE)/korvalinden-*-$(call wheel_tags,$*)-*.whl; do \
 	  $(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) "$$wheel[rehearse]" \
 	  || exit 1; done
 	$(RUN_$*) .venv-$*/bin/python tools/prove_wheel.py --python $(PYTHON_$*) \
