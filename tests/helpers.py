@@ -15,6 +15,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import time
 import traceback
@@ -403,6 +404,9 @@ def answer_to(controller, head, body=b"action=login&username=admin"):
 
 # -- subprocesses ------------------------------------------------------------------
 
+
+# A free-threaded build (3.13t): without the GIL unless a module asks for it.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 # The sanitizer runtimes are loaded (tools/run-sanitized).
 UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")
