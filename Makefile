@@ -114,7 +114,7 @@ host_compiler = -C build-dir=$(WHEEL_BUILD)/$(1)/cmake \
                 -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include/python$(1) \
                 -C cmake.define.CMAKE_CXX_FLAGS=-I$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include
 
-.PHONY: all build test demo bench wheels clean versions pythons leaks mutants
+.PHONY: all build test demo bench wheels clean versions pythons leaks mutants tsan build-tsan
 .SECONDARY:
 
 all: build
@@ -209,6 +209,47 @@ leaks: $(addprefix leaks-,$(DEBUG_VERSIONS))
 test: $(addprefix test-,$(PYTHON_VERSIONS)) $(addprefix test-asan-,$(ASAN_VERSIONS))
 	@echo "== tested on CPython $(PYTHON_VERSIONS); sanitizers on $(ASAN_VERSIONS)"
 	@if [ -n "$(MISSING_VERSIONS)" ]; then echo "== skipped (not on this machine): $(MISSING_VERSIONS)"; fi
+
+# ---- ThreadSanitizer -------------------------------------------------------------
+
+# make tsan: free-threaded 3.13 built with ThreadSanitizer (made once into the
+# cache by tools/pythons tsan), the module built with it into an environment of
+# its own, and the threads' stress test (tests/thread_stress.py) run there for
+# TSAN_SECONDS without the GIL. tools/tsan_races.py counts the reports, and
+# those with a frame of the module at the top of either access, which fail the
+# run. Not part of make test.
+TSAN_PYTHON  := $(PYTHONS_DIR)/cpython-3.13t-tsan/bin/python3.13t
+TSAN_VENV    := .venv-tsan-3.13t
+TSAN_REPORTS := build/tsan
+TSAN_SECONDS ?= 20
+# Every report, into a file of the process's own, with the longest history of
+# earlier accesses. The interpreter reported no race of its own here, so
+# nothing is suppressed. A crash can leave the sanitizer's handler hanging.
+TSAN_OPTIONS_RUN = TSAN_OPTIONS="log_path=$(CURDIR)/$(TSAN_REPORTS)/report halt_on_error=0 exitcode=0 history_size=7" \
+                   timeout -s KILL $$(($(TSAN_SECONDS) + 120))
+
+$(TSAN_PYTHON):
+	tools/pythons tsan
+
+# Only what building the module and importing it take: the stress test needs
+# nothing else, and pip is slow under the sanitizer.
+$(TSAN_VENV)/.ready: requirements-dev.txt | $(TSAN_PYTHON)
+	rm -rf $(TSAN_VENV)
+	$(TSAN_PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip $(PIP_FLAGS) install \
+		$$(grep -E '^(scikit-build-core|cmake|ninja|requests)==' requirements-dev.txt)
+	touch $@
+
+build-tsan: $(TSAN_VENV)/.ready
+	$(TSAN_VENV)/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation --no-deps --force-reinstall \
+		-C build-dir=build/tsan-3.13t -C cmake.define.KORVALINDEN_TSAN=ON -C install.strip=false .
+
+tsan: build-tsan
+	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	@echo "== the threads' stress test for $(TSAN_SECONDS) s under ThreadSanitizer, without the GIL"
+	@$(TSAN_OPTIONS_RUN) $(TSAN_VENV)/bin/python -X gil=0 tests/thread_stress.py $(TSAN_SECONDS); status=$$?; \
+	$(TSAN_VENV)/bin/python tools/tsan_races.py $$(ls $(TSAN_REPORTS)/report.* 2>/dev/null) || status=1; \
+	echo "   the reports are in $(TSAN_REPORTS)/"; exit $$status
 
 # ---- the tool ------------------------------------------------------------------
 
