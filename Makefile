@@ -44,7 +44,8 @@ PYTHON_VERSIONS ?= $(strip $(foreach version,$(ALL_VERSIONS),$(if $(PYTHON_$(ver
 MISSING_VERSIONS := $(filter-out $(PYTHON_VERSIONS),$(ALL_VERSIONS))
 # The sanitizers, the leak hunt, .venv and the longer fuzzing take versions
 # with the GIL.
-GIL_VERSIONS := $(filter-out %t,$(PYTHON_VERSIONS))
+free_threaded = $(filter %t,$(1))
+GIL_VERSIONS := $(filter-out $(call free_threaded,$(PYTHON_VERSIONS)),$(PYTHON_VERSIONS))
 DEBUG_VERSIONS ?= $(strip $(foreach version,$(GIL_VERSIONS),$(if $(PYTHON_dbg-$(version)),$(version))))
 OLDEST := $(firstword $(GIL_VERSIONS))
 NEWEST := $(lastword $(GIL_VERSIONS))
@@ -122,7 +123,7 @@ all: build
 versions:
 	@echo "supported: $(ALL_VERSIONS)"
 	@echo "found:     $(PYTHON_VERSIONS)$(if $(ROOT_VERSIONS), ($(ROOT_VERSIONS) in $(PYTHONS_DIR)))"
-	@$(foreach version,$(filter %t,$(PYTHON_VERSIONS)),echo "           $(version) is $(PYTHON_$(version))";)
+	@$(foreach version,$(call free_threaded,$(PYTHON_VERSIONS)),echo "           $(version) is $(PYTHON_$(version))";)
 	@echo "debug:     $(or $(DEBUG_VERSIONS),none)"
 	@echo "missing:   $(or $(MISSING_VERSIONS),none)"
 
@@ -140,7 +141,7 @@ pythons:
 # release of pure Python, which it takes instead.
 FREE_THREADED_REQUIREMENTS = $$(grep -vE '^(\#|hypothesis==|trustme==|greenlet==|gevent==)' requirements-dev.txt) \
                              hypothesis==6.155.7
-dev_requirements = $(if $(filter %t,$(1)),$(FREE_THREADED_REQUIREMENTS),-r requirements-dev.txt)
+dev_requirements = $(if $(call free_threaded,$(1)),$(FREE_THREADED_REQUIREMENTS),-r requirements-dev.txt)
 
 # $(call make_venv,directory,key): a new environment of the interpreter
 # PYTHON_key with the project's development packages.
@@ -270,10 +271,10 @@ bench: build $(addprefix build-,$(PYTHON_VERSIONS))
 # A free-threaded wheel goes without the rehearsal's extra, whose cryptography
 # has no wheel there, and is proved from the .venv's interpreter, where the
 # simulated controller can make its certificate.
-prover = $(if $(filter %t,$(1)),$(PY),$(RUN_$(1)) .venv-$(1)/bin/python)
+prover = $(if $(call free_threaded,$(1)),$(PY),$(RUN_$(1)) .venv-$(1)/bin/python)
 
 .SECONDEXPANSION:
-wheel-%: build-% $$(if $$(filter %t,$$*),build)
+wheel-%: build-% $$(if $$(call free_threaded,$$*),build)
 	rm -rf $(WHEEL_BUILD)/$*
 	$(if $(RUN_$*),$(RUN_$*) .venv-$*/bin/python -c '$(COPY_HEADERS)' $(WHEEL_BUILD)/$*/headers)
 	$(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) wheel --no-build-isolation --no-deps \
@@ -282,8 +283,8 @@ wheel-%: build-% $$(if $$(filter %t,$$*),build)
 		-w $(WHEELHOUSE) $(WHEEL_BUILD)/$*/korvalinden-*.whl
 	for wheel in $(WHEELHOUSE)/korvalinden-*-$(call wheel_tags,$*)-*.whl; do \
 	  $(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) \
-	    "$$wheel$(if $(filter %t,$*),,[rehearse])" || exit 1; done
-	$(call prover,$*) tools/prove_wheel.py --python $(PYTHON_$*) $(if $(filter %t,$*),--without-extra) \
+	    "$$wheel$(if $(call free_threaded,$*),,[rehearse])" || exit 1; done
+	$(call prover,$*) tools/prove_wheel.py --python $(PYTHON_$*) $(if $(call free_threaded,$*),--without-extra) \
 		--find-links $(WHEELHOUSE) --find-links $(WHEEL_DEPS)
 
 wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))
