@@ -224,8 +224,12 @@ TSAN_VENV    := .venv-tsan-3.13t
 TSAN_REPORTS := build/tsan
 TSAN_SECONDS ?= 20
 # Every report, into a file of the process's own, with the longest history of
-# earlier accesses. The interpreter reported no race of its own here, so
-# nothing is suppressed. A crash can leave the sanitizer's handler hanging.
+# earlier accesses. Nothing is suppressed: the interpreter's own races (a new
+# object's header written where another thread reads a freed one, a sort's
+# moves) have, at the top, the very frames that a read of the module's through
+# a borrowed reference races with, so a suppression would hide the module's
+# too; tools/tsan_races.py tells them apart. A crash can leave the sanitizer's
+# handler hanging.
 TSAN_OPTIONS_RUN = TSAN_OPTIONS="log_path=$(CURDIR)/$(TSAN_REPORTS)/report halt_on_error=0 exitcode=0 history_size=7" \
                    timeout -s KILL $$(($(TSAN_SECONDS) + 120))
 
