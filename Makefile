@@ -217,8 +217,8 @@ test: $(addprefix test-,$(PYTHON_VERSIONS)) $(addprefix test-asan-,$(ASAN_VERSIO
 # cache by tools/pythons tsan), the module built with it into an environment of
 # its own, and the threads' stress test (tests/thread_stress.py) run there for
 # TSAN_SECONDS without the GIL. tools/tsan_races.py counts the reports, and
-# those with a frame of the module at the top of either access, which fail the
-# run. Not part of make test.
+# those with a frame of the module among the top five of either access, which
+# fail the run. Not part of make test.
 TSAN_PYTHON  := $(PYTHONS_DIR)/cpython-3.13t-tsan/bin/python3.13t
 TSAN_VENV    := .venv-tsan-3.13t
 TSAN_REPORTS := build/tsan
