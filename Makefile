@@ -7,8 +7,12 @@
 # machine-wide cache, PYTHONS_DIR, shared by every clone of the project; its
 # environments are used through tools/in-root, which the recipes put in front
 # of their commands (RUN_<version>).
+# A free-threaded version (3.13t: no GIL) is python<version> on the path, or
+# else the build that `make pythons` leaves in the same cache, which runs here
+# directly. Each is one more version to the targets below.
 # `make test PYTHON_VERSIONS=3.12` limits a run to the versions named.
 SUPPORTED_VERSIONS := 3.10 3.11 3.12 3.13 3.14 3.15
+FREE_THREADED_VERSIONS := 3.13t 3.14t 3.15t
 PYTHONS_DIR ?= /var/cache/korvalinden/pythons
 export KORVALINDEN_PYTHONS := $(PYTHONS_DIR)
 IN_ROOT := $(CURDIR)/tools/in-root
@@ -25,21 +29,33 @@ PYTHON_$(1) := $(call in_root,$(2))
 RUN_$(1) := $$(if $$(PYTHON_$(1)),$(IN_ROOT))
 endif
 endef
+in_cache = $(wildcard $(PYTHONS_DIR)/cpython-$(1)/bin/python$(1))
+define locate_free_threaded
+PYTHON_$(1) := $$(or $(call on_host,python$(1),$(1)),$(call in_cache,$(1)))
+RUN_$(1) :=
+endef
 # Each version, and its debug build (python<version>d, for the leak hunt).
 $(foreach version,$(SUPPORTED_VERSIONS),$(eval $(call locate,$(version),python$(version),$(version))))
 $(foreach version,$(SUPPORTED_VERSIONS),$(eval $(call locate,dbg-$(version),python$(version)d,$(version))))
+$(foreach version,$(FREE_THREADED_VERSIONS),$(eval $(call locate_free_threaded,$(version))))
 
-PYTHON_VERSIONS ?= $(strip $(foreach version,$(SUPPORTED_VERSIONS),$(if $(PYTHON_$(version)),$(version))))
-MISSING_VERSIONS := $(filter-out $(PYTHON_VERSIONS),$(SUPPORTED_VERSIONS))
-DEBUG_VERSIONS ?= $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(PYTHON_dbg-$(version)),$(version))))
-OLDEST := $(firstword $(PYTHON_VERSIONS))
-NEWEST := $(lastword $(PYTHON_VERSIONS))
+ALL_VERSIONS := $(SUPPORTED_VERSIONS) $(FREE_THREADED_VERSIONS)
+PYTHON_VERSIONS ?= $(strip $(foreach version,$(ALL_VERSIONS),$(if $(PYTHON_$(version)),$(version))))
+MISSING_VERSIONS := $(filter-out $(PYTHON_VERSIONS),$(ALL_VERSIONS))
+# The sanitizers, the leak hunt, .venv and the longer fuzzing take versions
+# with the GIL.
+free_threaded = $(filter %t,$(1))
+GIL_VERSIONS := $(filter-out $(call free_threaded,$(PYTHON_VERSIONS)),$(PYTHON_VERSIONS))
+DEBUG_VERSIONS ?= $(strip $(foreach version,$(GIL_VERSIONS),$(if $(PYTHON_dbg-$(version)),$(version))))
+OLDEST := $(firstword $(GIL_VERSIONS))
+NEWEST := $(lastword $(GIL_VERSIONS))
 # The sanitizer run covers the two ends of the range.
 ASAN_VERSIONS := $(sort $(OLDEST) $(NEWEST))
 
 # .venv is the environment for the demo, the benchmarks and trying the tool
 # by hand: the newest version that runs on this machine without the root.
-DIRECT_VERSIONS := $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(RUN_$(version)),,$(version))))
+DIRECT_VERSIONS := $(strip $(foreach version,$(GIL_VERSIONS),$(if $(RUN_$(version)),,$(version))))
+ROOT_VERSIONS := $(strip $(foreach version,$(PYTHON_VERSIONS),$(if $(RUN_$(version)),$(version))))
 VENV_VERSION := $(or $(lastword $(DIRECT_VERSIONS)),$(NEWEST))
 VENV := .venv
 PY   := $(RUN_$(VENV_VERSION)) $(VENV)/bin/python
@@ -85,6 +101,8 @@ WHEELHOUSE   := wheelhouse
 WHEEL_BUILD  := build/wheels
 WHEEL_DEPS   := build/wheel-deps
 MANYLINUX    := manylinux_2_24_x86_64
+# The wheel's Python and ABI tags: cp313-cp313, cp313-cp313t.
+wheel_tags   = cp$(subst .,,$(1:t=))-cp$(subst .,,$(1))
 # Copies the interpreter's headers, with the pyconfig.h of its multiarch
 # directory, below the directory given, at their own paths.
 COPY_HEADERS := import os, shutil, sys, sysconfig; \
@@ -97,14 +115,15 @@ host_compiler = -C build-dir=$(WHEEL_BUILD)/$(1)/cmake \
                 -C cmake.define.Python_INCLUDE_DIR=$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include/python$(1) \
                 -C cmake.define.CMAKE_CXX_FLAGS=-I$(CURDIR)/$(WHEEL_BUILD)/$(1)/headers/usr/include
 
-.PHONY: all build test demo bench wheels clean versions pythons leaks mutants
+.PHONY: all build test demo bench wheels clean versions pythons leaks mutants tsan build-tsan
 .SECONDARY:
 
 all: build
 
 versions:
-	@echo "supported: $(SUPPORTED_VERSIONS)"
-	@echo "found:     $(PYTHON_VERSIONS)$(if $(filter-out $(DIRECT_VERSIONS),$(PYTHON_VERSIONS)), ($(filter-out $(DIRECT_VERSIONS),$(PYTHON_VERSIONS)) in $(PYTHONS_DIR)))"
+	@echo "supported: $(ALL_VERSIONS)"
+	@echo "found:     $(PYTHON_VERSIONS)$(if $(ROOT_VERSIONS), ($(ROOT_VERSIONS) in $(PYTHONS_DIR)))"
+	@$(foreach version,$(call free_threaded,$(PYTHON_VERSIONS)),echo "           $(version) is $(PYTHON_$(version))";)
 	@echo "debug:     $(or $(DEBUG_VERSIONS),none)"
 	@echo "missing:   $(or $(MISSING_VERSIONS),none)"
 
@@ -115,6 +134,15 @@ pythons:
 
 # ---- environments --------------------------------------------------------------
 
+# A free-threaded version's environment lacks what the package index has no
+# free-threaded wheel of, which building would take a Rust toolchain and
+# crates this machine cannot fetch for: trustme (its cryptography), greenlet and
+# gevent, whose tests skip there; and hypothesis past 6.155.7, the newest
+# release of pure Python, which it takes instead.
+FREE_THREADED_REQUIREMENTS = $$(grep -vE '^(\#|hypothesis==|trustme==|greenlet==|gevent==)' requirements-dev.txt) \
+                             hypothesis==6.155.7
+dev_requirements = $(if $(call free_threaded,$(1)),$(FREE_THREADED_REQUIREMENTS),-r requirements-dev.txt)
+
 # $(call make_venv,directory,key): a new environment of the interpreter
 # PYTHON_key with the project's development packages.
 define make_venv
@@ -122,7 +150,7 @@ define make_venv
 	rm -rf $(1)
 	$(RUN_$(2)) $(PYTHON_$(2)) -m venv $(1)
 	$(RUN_$(2)) $(1)/bin/python -m pip $(PIP_FLAGS) install --upgrade pip
-	$(RUN_$(2)) $(1)/bin/python -m pip $(PIP_FLAGS) install -r requirements-dev.txt
+	$(RUN_$(2)) $(1)/bin/python -m pip $(PIP_FLAGS) install $(call dev_requirements,$(2))
 	touch $(1)/.ready
 endef
 
@@ -183,6 +211,51 @@ test: $(addprefix test-,$(PYTHON_VERSIONS)) $(addprefix test-asan-,$(ASAN_VERSIO
 	@echo "== tested on CPython $(PYTHON_VERSIONS); sanitizers on $(ASAN_VERSIONS)"
 	@if [ -n "$(MISSING_VERSIONS)" ]; then echo "== skipped (not on this machine): $(MISSING_VERSIONS)"; fi
 
+# ---- ThreadSanitizer -------------------------------------------------------------
+
+# make tsan: free-threaded 3.13 built with ThreadSanitizer (made once into the
+# cache by tools/pythons tsan), the module built with it into an environment of
+# its own, and the threads' stress test (tests/thread_stress.py) run there for
+# TSAN_SECONDS without the GIL. tools/tsan_races.py counts the reports, and
+# those with a frame of the module among the top five of either access, which
+# fail the run. Not part of make test.
+TSAN_PYTHON  := $(PYTHONS_DIR)/cpython-3.13t-tsan/bin/python3.13t
+TSAN_VENV    := .venv-tsan-3.13t
+TSAN_REPORTS := build/tsan
+TSAN_SECONDS ?= 20
+# Every report, into a file of the process's own, with the longest history of
+# earlier accesses. Nothing is suppressed: the interpreter's own races (a new
+# object's header written where another thread reads a freed one, a sort's
+# moves) have, at the top, the very frames that a read of the module's through
+# a borrowed reference races with, so a suppression would hide the module's
+# too; tools/tsan_races.py tells them apart. A crash can leave the sanitizer's
+# handler hanging.
+TSAN_OPTIONS_RUN = TSAN_OPTIONS="log_path=$(CURDIR)/$(TSAN_REPORTS)/report halt_on_error=0 exitcode=0 history_size=7" \
+                   timeout -s KILL $$(($(TSAN_SECONDS) + 120))
+
+$(TSAN_PYTHON):
+	tools/pythons tsan
+
+# Only what building the module and importing it take: the stress test needs
+# nothing else, and pip is slow under the sanitizer.
+$(TSAN_VENV)/.ready: requirements-dev.txt | $(TSAN_PYTHON)
+	rm -rf $(TSAN_VENV)
+	$(TSAN_PYTHON) -m venv $(TSAN_VENV)
+	$(TSAN_VENV)/bin/python -m pip $(PIP_FLAGS) install \
+		$$(grep -E '^(scikit-build-core|cmake|ninja|requests)==' requirements-dev.txt)
+	touch $@
+
+build-tsan: $(TSAN_VENV)/.ready
+	$(TSAN_VENV)/bin/python -m pip $(PIP_FLAGS) install --no-build-isolation --no-deps --force-reinstall \
+		-C build-dir=build/tsan-3.13t -C cmake.define.KORVALINDEN_TSAN=ON -C install.strip=false .
+
+tsan: build-tsan
+	rm -rf $(TSAN_REPORTS) && mkdir -p $(TSAN_REPORTS)
+	@echo "== the threads' stress test for $(TSAN_SECONDS) s under ThreadSanitizer, without the GIL"
+	@$(TSAN_OPTIONS_RUN) $(TSAN_VENV)/bin/python -X gil=0 tests/thread_stress.py $(TSAN_SECONDS); status=$$?; \
+	$(TSAN_VENV)/bin/python tools/tsan_races.py $$(ls $(TSAN_REPORTS)/report.* 2>/dev/null) || status=1; \
+	echo "   the reports are in $(TSAN_REPORTS)/"; exit $$status
+
 # ---- the tool ------------------------------------------------------------------
 
 # The tool against the simulated controller, with its default configuration.
@@ -199,17 +272,23 @@ bench: build $(addprefix build-,$(PYTHON_VERSIONS))
 
 # ---- wheels --------------------------------------------------------------------
 
-wheel-%: build-%
+# A free-threaded wheel goes without the rehearsal's extra, whose cryptography
+# has no wheel there, and is proved from the .venv's interpreter, where the
+# simulated controller can make its certificate.
+prover = $(if $(call free_threaded,$(1)),$(PY),$(RUN_$(1)) .venv-$(1)/bin/python)
+
+.SECONDEXPANSION:
+wheel-%: build-% $$(if $$(call free_threaded,$$*),build)
 	rm -rf $(WHEEL_BUILD)/$*
 	$(if $(RUN_$*),$(RUN_$*) .venv-$*/bin/python -c '$(COPY_HEADERS)' $(WHEEL_BUILD)/$*/headers)
 	$(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) wheel --no-build-isolation --no-deps \
 		$(if $(RUN_$*),$(call host_compiler,$*)) -w $(WHEEL_BUILD)/$* .
 	$(RUN_$*) /usr/bin/env PATH="$(CURDIR)/.venv-$*/bin:$$PATH" auditwheel repair --plat $(MANYLINUX) \
 		-w $(WHEELHOUSE) $(WHEEL_BUILD)/$*/korvalinden-*.whl
-	for wheel in $(WHEELHOUSE)/korvalinden-*-cp$(subst .,,$*)-*.whl; do \
-	  $(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) "$$wheel[rehearse]" \
-	  || exit 1; done
-	$(RUN_$*) .venv-$*/bin/python tools/prove_wheel.py --python $(PYTHON_$*) \
+	for wheel in $(WHEELHOUSE)/korvalinden-*-$(call wheel_tags,$*)-*.whl; do \
+	  $(RUN_$*) .venv-$*/bin/python -m pip $(PIP_FLAGS) download --only-binary :all: -d $(WHEEL_DEPS) \
+	    "$$wheel$(if $(call free_threaded,$*),,[rehearse])" || exit 1; done
+	$(call prover,$*) tools/prove_wheel.py --python $(PYTHON_$*) $(if $(call free_threaded,$*),--without-extra) \
 		--find-links $(WHEELHOUSE) --find-links $(WHEEL_DEPS)
 
 wheels: $(addprefix wheel-,$(PYTHON_VERSIONS))

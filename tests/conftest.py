@@ -14,7 +14,7 @@ from _pytest.runner import runtestprotocol
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests"))
 
-from helpers import FakeRequests, clear_internal_caches  # noqa: E402
+from helpers import NO_CERTIFICATES, FakeRequests, clear_internal_caches  # noqa: E402
 from korvalinden.rehearsal.controller import SimulatedController  # noqa: E402
 
 
@@ -43,8 +43,15 @@ def config_dir(tmp_path):
 
 @pytest.fixture(scope="session")
 def controller():
+    if NO_CERTIFICATES:
+        pytest.skip(NO_CERTIFICATES)
     with SimulatedController() as running:
         yield running
+
+
+def pytest_runtest_setup(item):
+    if NO_CERTIFICATES and item.get_closest_marker("certificates"):
+        pytest.skip(NO_CERTIFICATES)
 
 
 # -- what a failing fuzzed test was drawn from --------------------------------------
@@ -69,6 +76,7 @@ def pytest_addoption(parser):
 
 
 def pytest_configure(config):
+    config.addinivalue_line("markers", "certificates: serves HTTPS with a certificate that trustme makes")
     option = config.getoption("hunt_leaks")
     if option:
         if not hasattr(sys, "gettotalrefcount"):

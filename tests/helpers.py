@@ -8,6 +8,7 @@ from __future__ import annotations
 import contextlib
 import copy
 import gc
+import importlib.util
 import io
 import os
 import pprint
@@ -17,6 +18,7 @@ import ssl
 import struct
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
@@ -465,6 +467,18 @@ def ending_connections(reset: bool):
 
 # -- subprocesses ------------------------------------------------------------------
 
+
+# A free-threaded build (3.13t): without the GIL unless a module asks for it.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Why the tests that fail allocations on purpose skip on a free-threaded build:
+# there even pure Python code crashes once an allocation fails.
+FAILED_ALLOCATIONS_CRASH = "_testcapi.set_nomemory crashes a free-threaded build's own allocator (mimalloc)"
+
+# Why the tests that serve HTTPS skip where trustme, which makes the simulated
+# controller's certificate, is missing: a free-threaded build's environment
+# (see the Makefile). "" where it is there.
+NO_CERTIFICATES = "" if importlib.util.find_spec("trustme") else (
+    "trustme makes the simulated controller's certificate, and its cryptography has no free-threaded wheel")
 
 # The sanitizer runtimes are loaded (tools/run-sanitized).
 UNDER_SANITIZERS = "libasan" in os.environ.get("LD_PRELOAD", "")

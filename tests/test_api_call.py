@@ -13,7 +13,7 @@ import types
 
 import pytest
 
-from helpers import MODULE_NAME, lines_out_of_memory, module_entries
+from helpers import FAILED_ALLOCATIONS_CRASH, FREE_THREADED, MODULE_NAME, lines_out_of_memory, module_entries
 
 API = f"{MODULE_NAME}.tarvenox_api"
 FILTER = f"{MODULE_NAME}.filter_results"
@@ -508,6 +508,7 @@ OUT_OF_MEMORY_SETUP = """
 """
 
 
+@pytest.mark.skipif(FREE_THREADED, reason=FAILED_ALLOCATIONS_CRASH)
 def test_each_allocation_that_fails_names_its_statement(cfg):
     cfg("base.cfg", ""), cfg("main.cfg", "")
     call = f"kv.tarvenox_api('ctl', 'u', 'p', {cfg.dir!r}, {cfg.path('main.cfg')!r})"

@@ -301,6 +301,7 @@ def test_ctrl_c_ends_the_run_with_one_line_and_status_130(entry, waiting_for, tm
     assert (tool.returncode, stdout, stderr) == (130, "", "korvalinden: interrupted\n")
 
 
+@pytest.mark.certificates
 def test_ctrl_c_in_a_repeating_file_says_how_many_of_its_posts_were_answered(tmp_path):
     sites = [{"name": f"site-{index:04}", "zone": "vellmark", "tier": "stennel"} for index in range(1000)]
     write_files(tmp_path, SITE_STATUS_FILES)
@@ -358,6 +359,7 @@ def test_end_of_input_without_a_terminal_breaks_the_line_only_after_a_prompt_lef
     assert (result.stdout, result.stderr and result.stderr.rpartition("may be echoed.\n")[2]) == (stdout, stderr)
 
 
+@pytest.mark.certificates
 def test_reader_closing_the_pipe_ends_the_run_quietly_with_status_141(tmp_path):
     # Far more output than a pipe holds: the tool is still writing when its reader goes.
     sites = [{"name": f"site-{index:05}", "zone": "vellmark", "tier": "stennel"} for index in range(5000)]
@@ -391,6 +393,7 @@ REHEARSED_FILES = {
 REHEARSE = str(Path(sys.executable).with_name("korvalinden-rehearse"))
 
 
+@pytest.mark.certificates
 def test_rehearsal_serves_saved_replies_and_shows_each_request(tmp_path):
     write_files(tmp_path / "replies", SAVED_REPLIES)
     write_files(tmp_path / "config", REHEARSED_FILES)
@@ -432,6 +435,7 @@ RECORDS_REFERENCED = {
 
 # The plan names the file that sent each request: the referenced file's own
 # posts and the repeats too; the login that tests the credentials has none.
+@pytest.mark.certificates
 @pytest.mark.parametrize("files, status, expected, logins, posted", [
     (REHEARSED_FILES, 0, {
         "01_links.cfg": printed("Link names", ["link-ash", "link-elm"]),
@@ -484,6 +488,7 @@ def child_holding(parent, path):
         time.sleep(0.01)
 
 
+@pytest.mark.certificates
 def test_rehearsal_puts_no_password_on_a_command_line_and_no_proxy_before_itself(tmp_path):
     write_files(tmp_path / "config", {"top.cfg": "[tarvenox]\naction = show_site\nsite_name = output(names.inc)\n"})
     # The referenced file is a FIFO whose end does not come while the test holds it open: the tool
@@ -512,6 +517,7 @@ def test_rehearsal_puts_no_password_on_a_command_line_and_no_proxy_before_itself
     assert "  4 names.inc: list_sites CID=<session-3>  -> built-in reply\n" in stdout
 
 
+@pytest.mark.certificates
 @pytest.mark.parametrize("client", [b"", b"\x16\x03\x01\x02\x00\x01"], ids=["idle-tcp", "half-a-handshake"])
 def test_a_client_that_never_completes_its_handshake_holds_up_nothing(client):
     with SimulatedController() as controller, socket.create_connection(("127.0.0.1", controller.port)) as stalled:
@@ -603,8 +609,9 @@ def decoder_message(text):
         return str(error)
 
 
-@pytest.mark.parametrize("problem", ["reply-not-json", "port-in-use", "recorded-from-another-controller",
-                                     "recording-not-writable", "recorded-keeping-other-fields", "no-trustme"])
+@pytest.mark.parametrize("problem", ["reply-not-json", pytest.param("port-in-use", marks=pytest.mark.certificates),
+                                     "recorded-from-another-controller", "recording-not-writable",
+                                     "recorded-keeping-other-fields", "no-trustme"])
 def test_rehearsal_refuses_to_start_in_one_line(tmp_path, problem):
     broken = '{"return": true, "results": [1, 2,]}'
     write_files(tmp_path, {"list_links.json": SAVED_REPLIES["list_links.json"], "show_link.json": broken})
@@ -650,6 +657,7 @@ def as_sent(received):
     return [(request.headers, re.sub(rb"CID=\w+", b"CID=", request.body)) for request in received]
 
 
+@pytest.mark.certificates
 @pytest.mark.parametrize("behaviour, connections_for", [
     ({}, lambda posts: 1),
     ({"close_after": 4}, lambda posts: math.ceil(posts / 4)),

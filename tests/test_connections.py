@@ -13,6 +13,7 @@ from korvalinden.rehearsal.controller import SimulatedController
 CONTROLLER_IDLE_TIMEOUT = 0.3
 
 
+@pytest.mark.certificates
 @pytest.mark.parametrize("wait, idle_limit, connections, fails", [
     (0.05, 0.2, 1, False),  # reused
     (0.5, 0.2, 2, False),  # idle past the limit: a new connection, where the controller's timeout would bite
@@ -41,6 +42,7 @@ def test_a_requests_that_a_caller_put_in_place_stays(kv, fake_requests):
     assert kv.requests is fake_requests and len(fake_requests.posts) == 1
 
 
+@pytest.mark.certificates
 def test_a_connection_the_controller_has_closed_is_replaced_before_the_post(kv):
     with SimulatedController() as controller, kept_alive(kv):
         kv.get_tarvenox_cid(controller.address, controller.username, controller.password)
@@ -50,6 +52,7 @@ def test_a_connection_the_controller_has_closed_is_replaced_before_the_post(kv):
     assert (controller.connections, len(controller.received)) == (2, 2)
 
 
+@pytest.mark.certificates
 def test_the_transport_stands_in_for_requests_and_its_connections_end_with_the_block(kv):
     with SimulatedController() as controller:
         with kept_alive():  # the tool's module by default

@@ -587,6 +587,7 @@ def test_every_row_of_the_table_has_its_check():
     assert list(readme_rows()) == list(BAD_INPUT)
 
 
+@pytest.mark.certificates
 @pytest.mark.parametrize("row", list(BAD_INPUT))
 def test_bad_input(bad_input_runs, row):
     runs, requests_made, port = bad_input_runs

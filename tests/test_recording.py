@@ -84,6 +84,7 @@ def plan_of(path):
     return [{**entry, "source": None} for entry in plan], {entry["source"] for entry in plan}
 
 
+@pytest.mark.certificates
 def test_a_recording_replays_offline_as_the_controller_answered(kv, tmp_path):
     config = Path(kv.get_default_config_dir())
     write_files(tmp_path / "config", {**{path.name: path.read_text() for path in config.glob("*.cfg")},
@@ -208,6 +209,7 @@ LOGIN = b"action=login&username=admin&password=tarvenox-demo"
 
 
 # Whatever a request names, it goes to the recorded controller or nowhere.
+@pytest.mark.certificates
 @pytest.mark.parametrize("target, host, forwarded", [
     ("/v1/api", "{decoy}", True),
     ("https://{decoy}/v1/api", "{decoy}", False),
@@ -242,6 +244,7 @@ def resetting_listener():
 
 
 # The reason is the operating system's own report, not what the socket layer met on its way to it.
+@pytest.mark.certificates
 @pytest.mark.parametrize("trouble, reason", [
     ("controller-out-of-reach", "ConnectionRefusedError: [Errno 111]"),
     ("controller-resets", "ConnectionResetError: [Errno 104]"),

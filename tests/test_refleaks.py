@@ -16,7 +16,8 @@ import types
 
 import pytest
 
-from helpers import Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable, clear_internal_caches, write_files
+from helpers import (FREE_THREADED, Colliding, Lookup, MissingKey, MissRaisingDict, Unhashable, clear_internal_caches,
+                     write_files)
 
 ROUNDS = 150
 WARM_UP = 20
@@ -41,6 +42,8 @@ def measure(watched):
     the measuring code holds itself, and how many depends on the version."""
     clear_internal_caches()
     gc.collect()
+    if FREE_THREADED:
+        gc.collect()  # there some memory a collection lets go is freed only by the next one
     memory = sys.getallocatedblocks() if PYMALLOC else len(tracemalloc.take_snapshot().traces)
     return memory, [sys.getrefcount(obj) for obj in watched], open_fds()
 

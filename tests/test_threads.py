@@ -3,6 +3,7 @@ once get their own correct results, one thread's chain of output references
 never affects another's, and calls that greenlets interleave leave the
 recursion count where it was."""
 
+import json
 import os
 import random
 import resource
@@ -15,8 +16,8 @@ from pathlib import Path
 import pytest
 
 import model
-from helpers import (GREENLETS_UNDER_SANITIZERS, UNDER_SANITIZERS, FakeRequests, deepest, main_stack, run_python,
-                     write_files)
+from helpers import (FREE_THREADED, GREENLETS_UNDER_SANITIZERS, UNDER_SANITIZERS, FakeRequests, deepest, main_stack,
+                     run_python, write_files)
 
 THREADS = 8
 MARK = "FILTER_NOT_FOUND"
@@ -117,6 +118,20 @@ def test_list_changed_while_it_is_filtered(kv, step):
                 assert value == "again" or value.startswith("r")
             else:
                 assert set(value) == {"name", "tier"}
+
+
+def test_filtering_while_other_threads_change_the_records_the_list_and_the_path():
+    # tests/thread_stress.py, in a process of its own, so that a crash fails
+    # this test alone; a free-threaded build runs it without the GIL, whatever
+    # the module declares.
+    stress = Path(__file__).with_name("thread_stress.py").read_text()
+    result = run_python(stress, "2", env={"PYTHON_GIL": "0", "PYTHONFAULTHANDLER": "1"} if FREE_THREADED else None,
+                        timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    seen = json.loads(result.stdout.splitlines()[-1])
+    # the filter met every state the checks tell apart
+    kinds = ["listings of names", "listings of pairs", "flags present", "flags missing"]
+    assert all(seen.get(kind) for kind in kinds), seen
 
 
 # -- tarvenox_api ---------------------------------------------------------------------
