@@ -211,6 +211,7 @@ def serving(kind, pages):
 
 
 # What standard error says when the controller cannot be used, or the directory or the address would surprise.
+@pytest.mark.certificates
 @pytest.mark.parametrize("kind, pages, typed, files, stdout, stderr", [
     ("controller", {}, "{address}/v1/api", {}, "Login failed\n",
      'korvalinden: the controller address "{address}/v1/api" is not an address alone: the tool posts to '
@@ -556,6 +557,7 @@ def ended(connection, wait=1.0):
     (b"", b"POST /v1/api HTTP/1.1\r\nHost: 127.0.0.1\r\n" * 3),
     (b"POST /v1/api HTTP/1.1\r\nContent-Length: 90\r\n\r\n", b"a" * 90),
 ], ids=["idle", "trickling-head", "trickling-body"])
+@pytest.mark.certificates
 def test_a_connection_without_a_whole_request_in_time_is_closed(sent, trickled):
     limits = Limits(idle_seconds=0.3, request_seconds=0.3)
     with SimulatedController(limits=limits) as controller, tls_connection(controller) as connection:
@@ -571,6 +573,7 @@ def test_a_connection_without_a_whole_request_in_time_is_closed(sent, trickled):
 
 
 # Past its connections, a new one takes the place of the one idle the longest; when none is idle, it waits.
+@pytest.mark.certificates
 @pytest.mark.parametrize("others", ["idle", "busy"])
 def test_past_its_connections_a_new_one_takes_an_idle_ones_place_or_waits(others):
     with SimulatedController(limits=QUICK) as controller, tls_connection(controller) as first, \

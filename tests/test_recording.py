@@ -170,6 +170,7 @@ SECRET_FIELDS = {"pass": "Pass-7781-zeta", "token": "tok-88a9f1c2e4", "apikey": 
 
 # Whatever a request or a reply carries, no password, session or secret field is written, in any form it
 # travels in; a password too short to be searched for is held back where it is a whole value, and said so.
+@pytest.mark.certificates
 @pytest.mark.parametrize("password", [PASSWORD, "admin"], ids=["password", "short-password"])
 def test_no_secret_is_written_in_any_form(tmp_path, password):
     said, url = [], "https://{}/v1/api"
@@ -318,6 +319,7 @@ def shown_to_the_tool(controller, password=PASSWORD):
     (503, {"Content-Type": "text/html; charset=latin-1"},
      lambda cid: b"<p>session %s \xe9 <a href='?p=%s'></p>" % (cid, quote(PASSWORD).encode())),
 ], ids=["json", "gzip", "not-json"])
+@pytest.mark.certificates
 def test_a_kept_reply_reads_as_the_controller_sent_it(tmp_path, status, headers, body):
     with ScriptedController(lambda cid: (status, headers, body(cid))) as real, \
             recording(tmp_path, real.address) as (proxy, _):
@@ -337,6 +339,7 @@ def test_a_kept_reply_reads_as_the_controller_sent_it(tmp_path, status, headers,
 # A reply nested about as deep as the interpreter reads JSON reaches the tool as it came, whether it could be
 # searched for secrets and recorded or not (said, and counted). Which of the two depths is past that search
 # depends on the version.
+@pytest.mark.certificates
 @pytest.mark.parametrize("depth", [sys.getrecursionlimit() * 3 // 4, sys.getrecursionlimit() + 50])
 def test_a_deeply_nested_reply_reaches_the_tool_as_it_came(tmp_path, depth):
     body = b"[" * depth + b"1" + b"]" * depth
@@ -374,6 +377,7 @@ KEPT_OUT = "; it is not recorded: {rec}/%s keeps the %s recorded before (--recor
                                              "before"], []),
     (True, PASSWORD, ERROR_PAGE, True, None, [f"recorded {SHOW_ENTRY}, status 500"], [SHOW_ENTRY]),
 ], ids=["refused-login", "refused-login-first", "error-page", "not-json", "recording-failures"])
+@pytest.mark.certificates
 def test_a_failed_reply_never_takes_a_good_ones_place_unless_asked(tmp_path, recorded_before, password, show,
                                                                  record_failures, said, planned, changed):
     replies = {"show": GOOD_SHOW}
