@@ -146,16 +146,9 @@ inline Ref take_raised_exception() noexcept {
 // lock and the critical section are not needed.
 
 // list[index] (a list or a subclass), or empty where the list now ends before
-// `index`, as a list's own iterator ends there.
-inline Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
-#ifdef Py_GIL_DISABLED
-  PyObject* item = PyList_GetItemRef(list, index);
-  if (item == nullptr) PyErr_Clear();  // IndexError only: the list is shorter now
-  return Ref::steal(item);
-#else
-  return index < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, index)) : Ref();
-#endif
-}
+// `index`, as a list's own iterator ends there. Without the GIL it is read
+// under the list's critical section, as the list's own methods read it.
+inline Ref list_item(PyObject* list, Py_ssize_t index) noexcept;
 
 // dict[key] of an exact dict: empty and no exception set where the key is
 // missing, empty with the exception set where the lookup failed.
@@ -186,6 +179,11 @@ class CriticalSection {
   PyCriticalSection section_;
 #endif
 };
+
+inline Ref list_item(PyObject* list, Py_ssize_t index) noexcept {
+  [[maybe_unused]] CriticalSection reading(list);
+  return index < PyList_GET_SIZE(list) ? Ref::borrow(PyList_GET_ITEM(list, index)) : Ref();
+}
 
 // A lock over state the process keeps, taken by ProcessLock::Held for its
 // lifetime on a free-threaded build. Nothing that can run Python code may run
